@@ -1,0 +1,72 @@
+# Helpers shared by the test, bench and fuzz folders.
+
+# Sources of a folder, found by pattern so that new units need no list edits.
+function(corvantis_glob out dir pattern)
+  file(GLOB files CONFIGURE_DEPENDS ${dir}/${pattern})
+  list(SORT files)
+  set(${out} ${files} PARENT_SCOPE)
+endfunction()
+
+# One GoogleTest program per test source: corvantis_add_test(NAME SOURCES ... LABELS ... [LIBS ...]
+# [TIMEOUT s] [EMULATOR cmd...]). Every discovered test gets a ctest TIMEOUT.
+function(corvantis_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LABELS;LIBS;EMULATOR" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE corvantis_testkit ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    CORVANTIS_UPDATER_PATH="$<TARGET_FILE:updater>"
+    CORVANTIS_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    CORVANTIS_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  add_dependencies(${name} updater)
+  if(T_EMULATOR)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${T_EMULATOR}")
+  endif()
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# Every tests/DIR/test_*.cpp becomes one program. The file name picks extra labels:
+# *_net.cpp "net", *_slow.cpp "slow", *_usb.cpp "usb" (run under umockdev-wrapper).
+function(corvantis_add_test_dir dir label)
+  corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
+  foreach(src ${srcs})
+    get_filename_component(base ${src} NAME_WE)
+    set(labels ${label})
+    set(emulator "")
+    set(timeout 60)
+    if(base MATCHES "_net$")
+      list(APPEND labels net)
+    endif()
+    if(base MATCHES "_slow$")
+      list(APPEND labels slow)
+      set(timeout 300)
+    endif()
+    if(base MATCHES "_usb$")
+      set(labels usb)
+      find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
+      set(emulator ${UMOCKDEV_WRAPPER})
+    endif()
+    corvantis_add_test(${dir}_${base} SOURCES ${src} LABELS ${labels} TIMEOUT ${timeout}
+      LIBS corvantis updater_core corvantis_api EMULATOR ${emulator})
+  endforeach()
+endfunction()
+
+# A benchmark program: prints lines "bench NAME: VALUE UNIT; baseline BASE: VALUE UNIT; ratio R".
+function(corvantis_add_bench name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/bench)
+  target_link_libraries(${name} PRIVATE corvantis updater_core corvantis_api corvantis_testkit)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bench)
+endfunction()
+
+# A libFuzzer target; its committed seed corpus is fuzz/corpus/NAME/.
+function(corvantis_add_fuzzer name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE corvantis updater_core corvantis_api)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
+endfunction()
