@@ -38,7 +38,7 @@
   X(aErrStreamStale, "Stream value is stale")                          \
   X(aErrUnknown, "Unknown error")
 
-typedef enum {
+typedef enum : int {  // int-sized: device codes and out-of-range values pass through
 #define aERR_ENUM(name, text) name,
   aERR_LIST(aERR_ENUM)
 #undef aERR_ENUM

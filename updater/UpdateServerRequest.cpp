@@ -1,0 +1,71 @@
+#include "UpdateServerRequest.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+
+#include "Log.h"
+#include "aVersion.h"
+
+namespace {
+
+struct VersionTriple {
+  uint8_t major, minor, patch;
+};
+
+// Reads the three pieces as decimal integers (leading digits count) and keeps the low 8 bits
+// of each. False for a text that is not three readable numbers; `error` then says why when
+// a piece could not be converted.
+bool sReadVersion(const std::string& version, VersionTriple* out, std::string* error) {
+  std::vector<std::string> parts = UpdateServerRequest::SplitCorvantisVersion(version);
+  if (parts.size() != 3) return false;
+  try {
+    out->major = static_cast<uint8_t>(std::stoi(parts[0]));
+    out->minor = static_cast<uint8_t>(std::stoi(parts[1]));
+    out->patch = static_cast<uint8_t>(std::stoi(parts[2]));
+  } catch (const std::exception& e) {
+    if (error) *error = e.what();
+    return false;
+  }
+  return true;
+}
+
+// Newest first; every unreadable version after every readable one, unreadable ones equal
+// among themselves. That keeps it a strict weak ordering whatever the server sends.
+bool _sortVersion(const UpdateServerRequest::BuildEntry& a, const UpdateServerRequest::BuildEntry& b) {
+  VersionTriple va{}, vb{};
+  bool readA = sReadVersion(a.second, &va, nullptr);
+  bool readB = sReadVersion(b.second, &vb, nullptr);
+  if (!readA) return false;
+  if (!readB) return true;
+  return !aVersion_IsAtLeastCompare(vb.major, vb.minor, vb.patch, va.major, va.minor, va.patch);
+}
+
+}  // namespace
+
+std::vector<std::string> UpdateServerRequest::SplitCorvantisVersion(std::string version) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (true) {
+    size_t dot = version.find('.', start);
+    parts.push_back(version.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  if (parts.size() != 3) parts.clear();
+  return parts;
+}
+
+std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVersion(const BuildList& builds) {
+  std::vector<BuildEntry> sorted(builds.begin(), builds.end());
+  for (const BuildEntry& entry : sorted) {
+    VersionTriple v{};
+    std::string error;
+    if (!sReadVersion(entry.second, &v, &error) && !error.empty()) {
+      Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", error.c_str());
+    }
+  }
+  // Stable: equal versions keep their key order.
+  std::stable_sort(sorted.begin(), sorted.end(), _sortVersion);
+  return sorted;
+}

@@ -1,0 +1,59 @@
+#include "Updater.h"
+
+Updater::Updater(const char* serverUrl, const char* updaterDir, UpdaterDisplayInterface& display)
+    : serverUrl(serverUrl ? serverUrl : ""), updaterDir(updaterDir ? updaterDir : ""), display(display) {}
+
+Updater::~Updater() = default;
+
+void Updater::Set_UEIBytes_Load(bool use) { useUEIBytes = use; }
+
+void Updater::NotAvailable(const char* workflow) {
+  display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s is not available in this build", workflow);
+}
+
+// Workflows whose capability has not landed yet. Each reports failure, never an empty
+// "found nothing" answer.
+
+bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool) {
+  NotAvailable("Get_Fingerprint");
+  return false;
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool) {
+  NotAvailable("Download_Firmware");
+  return 0;
+}
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType, bool* ok) {
+  NotAvailable("Discover_Devices");
+  if (ok) *ok = false;
+  return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_QLNetwork_Devices(uint32_t, linkType, bool* ok) {
+  NotAvailable("Discover_QLNetwork_Devices");
+  if (ok) *ok = false;
+  return {};
+}
+
+bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
+  NotAvailable("Recover_Firmware");
+  return false;
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
+  NotAvailable("Update_Firmware");
+  return false;
+}
+
+Updater::BuildMap Updater::Get_BuildList(uint32_t, bool* ok) {
+  NotAvailable("Get_BuildList");
+  if (ok) *ok = false;
+  return {};
+}
+
+Updater::BuildMap Updater::Get_BuildListLocal(uint32_t, bool* ok) {
+  NotAvailable("Get_BuildListLocal");
+  if (ok) *ok = false;
+  return {};
+}

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdaterDisplayInterface.h"
+#include "aLinkSpec.h"
+
+// The one object through which every workflow runs. Each workflow reports to the user
+// through the display and returns its result; only main turns results into the exit status.
+// Workflows are virtual so that the dispatch can be driven by a stand-in.
+class Updater {
+ public:
+  using BuildMap = std::map<std::string, std::string>;  // build number text -> version text
+
+  Updater(const char* serverUrl, const char* updaterDir, UpdaterDisplayInterface& display);
+  virtual ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  virtual void Set_UEIBytes_Load(bool useUEIBytes);
+
+  // True when the chip answered; `out` then holds its four words.
+  virtual bool Get_Fingerprint(Fingerprint& out, std::string serialPort, uint32_t serialNumber,
+                               std::string birdFile, uint32_t baudRate, bool reset);
+  // The number of the build stored, 0 on failure. An empty build text means the newest.
+  virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideChecks, bool flag);
+  // The devices on that transport. `ok` (when given) is false when discovery could not run,
+  // true when the list, empty or not, is a real answer.
+  virtual std::vector<DeviceInfo> Discover_Devices(linkType type, bool* ok = nullptr);
+  virtual std::vector<DeviceInfo> Discover_QLNetwork_Devices(uint32_t routerSerialNumber, linkType type,
+                                                             bool* ok = nullptr);
+  virtual bool Recover_Firmware(std::string serialPort, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
+                                std::string birdFile, bool overrideChecks);
+  virtual bool Update_Firmware(uint32_t serialNumber, uint32_t build, std::string birdFile, uint8_t moduleAddress,
+                               uint32_t routerSerialNumber, bool overrideChecks);
+  // The builds the server offers, or the builds in the store; `ok` as for discovery.
+  virtual BuildMap Get_BuildList(uint32_t serialNumber, bool* ok = nullptr);
+  virtual BuildMap Get_BuildListLocal(uint32_t serialNumber, bool* ok = nullptr);
+
+  const std::string& ServerUrl() const { return serverUrl; }
+  const std::string& UpdaterDir() const { return updaterDir; }
+  bool UseUEIBytes() const { return useUEIBytes; }
+
+ protected:
+  // For workflows not in this build: says so and lets the caller report failure.
+  void NotAvailable(const char* workflow);
+
+  std::string serverUrl;
+  std::string updaterDir;
+  UpdaterDisplayInterface& display;
+  uint8_t chipFamily = 0;  // 1 i.MX, 2 LPC: written by the fingerprint before anything reads it
+  bool useUEIBytes = false;
+};
