@@ -31,7 +31,8 @@ bool aDirectory_Exists(const char* path) {
 namespace {
 
 bool sMakeOne(const char* path, uint16_t mode) {
-  return mkdir(path, mode) == 0 || errno == EEXIST;
+  // Something already there counts only when it is a directory, not a plain file.
+  return mkdir(path, mode) == 0 || (errno == EEXIST && aDirectory_Exists(path));
 }
 
 }  // namespace

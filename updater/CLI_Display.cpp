@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -19,19 +21,30 @@ constexpr int kClearWidth = 88;
 CLI_Display::CLI_Display() : CLI_Display(stdout, stderr, isatty(STDOUT_FILENO) == 1) {}
 
 CLI_Display::CLI_Display(FILE* out, FILE* err, bool outIsTty) : out_(out), err_(err), outIsTty_(outIsTty) {
-  if (out_) setvbuf(out_, nullptr, _IONBF, 0);
-  if (err_) setvbuf(err_, nullptr, _IONBF, 0);
+  // The console streams go unbuffered; any other stream (a memory stream cannot go without
+  // its buffer) is flushed after every write instead.
+  for (FILE* f : {out_, err_}) {
+    if (f == stdout || f == stderr) setvbuf(f, nullptr, _IONBF, 0);
+  }
+}
+
+void CLI_Display::write(FILE* f, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(f, format, args);
+  va_end(args);
+  fflush(f);
 }
 
 void CLI_Display::info_message(const char* text) {
-  if (out_) fprintf(out_, "%s\n", text ? text : "");
+  if (out_) write(out_, "%s\n", text ? text : "");
 }
 
 void CLI_Display::error_message(const char* text) {
-  if (err_) fprintf(err_, "%s\n", text ? text : "");
+  if (err_) write(err_, "%s\n", text ? text : "");
 }
 
-void CLI_Display::clearLine() { fprintf(out_, "\r%*s\r", kClearWidth, " "); }
+void CLI_Display::clearLine() { write(out_, "\r%*s\r", kClearWidth, " "); }
 
 void CLI_Display::display_progress(bool on) {
   if (!outIsTty_ || out_ == nullptr || on) return;
@@ -52,9 +65,9 @@ void CLI_Display::update_progress(double fraction, const char* label) {
   int percent = static_cast<int>(fraction * 100.0);
   int filled = static_cast<int>(width * fraction);
   if (label) {
-    fprintf(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, width - filled - 1, "", percent);
+    write(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBar, width - filled - 1, "", percent);
   } else {
-    fprintf(out_, "\r[%.*s>%*s] (%3d%% ) ", filled, kBar, width - filled - 1, "", percent);
+    write(out_, "\r[%.*s>%*s] (%3d%% ) ", filled, kBar, width - filled - 1, "", percent);
   }
 }
 
@@ -67,9 +80,9 @@ void CLI_Display::update_spinner(bool on, const char* label) {
   }
   const char* frame = kSpinnerFrames[count % 8];
   if (label) {
-    fprintf(out_, "\r (%s) %s      \r", label, frame);
+    write(out_, "\r (%s) %s      \r", label, frame);
   } else {
-    fprintf(out_, "\r %s      \r", frame);
+    write(out_, "\r %s      \r", frame);
   }
   count = static_cast<uint8_t>((count + 1) % 8);
 }

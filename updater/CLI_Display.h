@@ -9,7 +9,7 @@ class CLI_Display : public UpdaterDisplayInterface {
  public:
   // stdout, stderr, and whether stdout is a terminal.
   CLI_Display();
-  // Both streams are switched to unbuffered, so lines and bars appear at once.
+  // Lines and bars appear at once: stdout and stderr go unbuffered, other streams are flushed.
   CLI_Display(FILE* out, FILE* err, bool outIsTty);
 
   void display_progress(bool on) override;
@@ -20,6 +20,7 @@ class CLI_Display : public UpdaterDisplayInterface {
 
  private:
   void clearLine();
+  static void write(FILE* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   FILE* out_;
   FILE* err_;

@@ -1,0 +1,124 @@
+#include "RunUpdater.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+std::vector<std::string> sEnvironment(const RunOptions& o) {
+  std::vector<std::string> env = {"LC_ALL=C", "TZ=UTC", "PATH=/usr/local/bin:/usr/bin:/bin"};
+  if (!o.unsetHome) {
+    if (o.home) {
+      env.push_back("HOME=" + *o.home);
+    } else if (!o.cwd.empty()) {
+      env.push_back("HOME=" + o.cwd + "/home");
+    }
+  }
+  // Sanitizer settings of the test run reach the program too.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
+  for (const auto& [name, value] : o.env) env.push_back(name + "=" + value);
+  return env;
+}
+
+[[noreturn]] void sChild(const std::string& program, const std::vector<std::string>& args, const RunOptions& o,
+                         int outFd, int errFd, const std::vector<std::string>& env) {
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+  dup2(outFd, STDOUT_FILENO);
+  dup2(errFd, STDERR_FILENO);
+  umask(022);
+  if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
+  if (o.uid) {
+    if (setgroups(0, nullptr) != 0 || setgid(*o.uid) != 0 || setuid(*o.uid) != 0) _exit(126);
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  execve(program.c_str(), argv.data(), envp.data());
+  _exit(127);
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  RunResult result;
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return result;
+  }
+  std::vector<std::string> env = sEnvironment(options);
+  pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return result;
+  }
+  if (pid == 0) sChild(program, args, options, outPipe[1], errPipe[1], env);
+  close(outPipe[1]);
+  close(errPipe[1]);
+
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+  struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    int n = poll(fds, 2, static_cast<int>(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  if (result.timedOut) kill(pid, SIGKILL);
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+
+  int status = 0;
+  // The pipes are closed; a child that still lives gets the rest of the time, then SIGKILL.
+  while (true) {
+    pid_t done = waitpid(pid, &status, result.timedOut ? 0 : WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      continue;
+    }
+    usleep(1000);
+  }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  if (result.timedOut) ADD_FAILURE() << program << " ran longer than " << options.timeoutMs << " ms and was killed";
+  return result;
+}

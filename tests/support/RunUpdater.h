@@ -1,0 +1,38 @@
+#pragma once
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// How to run a program under test.
+struct RunOptions {
+  std::string cwd;                    // working folder; empty keeps the test's own
+  std::optional<std::string> home;    // HOME; unset when empty, else cwd + "/home" when cwd is given
+  bool unsetHome = false;             // run with no HOME at all
+  std::optional<uid_t> uid;           // run as this user (and group of the same number)
+  std::vector<std::pair<std::string, std::string>> env;  // further variables
+  int timeoutMs = 30000;              // then SIGKILL and a test failure
+};
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when killed by a signal
+  int signal = 0;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+// Fork and exec of `program` with `args` after argv[0], in a clean environment (HOME as the
+// options say, LC_ALL=C, TZ=UTC, a plain PATH, no proxy variables), umask 022 and stdin
+// on /dev/null. Standard output and standard error come back separately.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+#ifdef CORVANTIS_UPDATER_PATH
+// The built updater (its path is compiled into every test program).
+inline RunResult RunUpdater(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return RunProgram(CORVANTIS_UPDATER_PATH, args, options);
+}
+#endif
