@@ -228,18 +228,27 @@ TEST(UpdaterCli, HomeOfAUserWithoutPasswordEntry) {
   mkdir(home.c_str(), 0755);
   ASSERT_EQ(chown(home.c_str(), kNoPasswdUid, kNoPasswdUid), 0);
 
+  // A copy in T, so that the other user can run it wherever the build tree lives.
+  std::string program = f.t / "updater";
+  {
+    std::ifstream in(CORVANTIS_UPDATER_PATH, std::ios::binary);
+    std::ofstream out(program, std::ios::binary);
+    out << in.rdbuf();
+  }
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+
   RunOptions asUser;
   asUser.cwd = f.T();
   asUser.uid = kNoPasswdUid;
   asUser.home = home;
-  RunResult made = RunUpdater({"-I"}, asUser);
+  RunResult made = RunProgram(program, {"-I"}, asUser);
   EXPECT_EQ(made.exitStatus, 0) << made.err;
   ExpectStdout(made.out, {"V"});
   EXPECT_EQ(made.err, "");
   EXPECT_TRUE(IsDirWithMode(home + "/.tavrin/updater", 0755));
 
   asUser.unsetHome = true;
-  RunResult none = RunUpdater({"-X", "0x10000", "-I"}, asUser);
+  RunResult none = RunProgram(program, {"-X", "0x10000", "-I"}, asUser);
   EXPECT_EQ(none.exitStatus, 1);
   ExpectStdout(none.out, {"V"});
   const std::string tail = "Updater: FailedaDirectory_GetHomeDirectory()==> 3\n";
