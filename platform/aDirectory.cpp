@@ -1,10 +1,14 @@
 #include "aDirectory.h"
 
+#include <dirent.h>
+#include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -96,4 +100,130 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size) {
   if (len >= size) return aErrOverrun;
   memcpy(buffer, home, len + 1);
   return aErrNone;
+}
+
+namespace {
+
+// The walks join paths into buffers of this size.
+constexpr size_t kWalkPathSize = 2048;
+
+bool sIsDotEntry(const char* name) {
+  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+}  // namespace
+
+aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* ref) {
+  if (path == nullptr || proc == nullptr) return aErrParam;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return aErrNotFound;
+  char joined[kWalkPathSize];
+  while (struct dirent* entry = readdir(dir)) {
+    if (aDirectory_JoinPath(joined, sizeof(joined), path, entry->d_name) != aErrNone) continue;
+    struct stat st;
+    if (stat(joined, &st) != 0) continue;
+    aDirectoryListData data = {joined, static_cast<uint32_t>(st.st_size), S_ISDIR(st.st_mode) ? 1u : 0u};
+    if (!proc(&data, ref)) break;
+  }
+  closedir(dir);
+  return aErrNone;
+}
+
+aErr aDirectory_Delete(const char* path) {
+  if (path == nullptr) return aErrParam;
+  return rmdir(path) == 0 ? aErrNone : aErrUnknown;
+}
+
+aErr aDirectory_DeleteTree(const char* path) {
+  if (path == nullptr) return aErrParam;
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return aErrNotFound;
+  aErr err = aErrNone;
+  char joined[kWalkPathSize];
+  while (err == aErrNone) {
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    if (sIsDotEntry(entry->d_name)) continue;
+    if (aDirectory_JoinPath(joined, sizeof(joined), path, entry->d_name) != aErrNone) continue;
+    // lstat: a link to a folder is an entry of this tree, not a way out of it.
+    struct stat st;
+    if (lstat(joined, &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      err = aDirectory_DeleteTree(joined);
+    } else if (unlink(joined) != 0) {
+      perror("aDirectory_DeleteTree");
+      printf("---error unlink-ing file [%s]\n", joined);
+      err = aErrUnknown;
+    }
+  }
+  closedir(dir);
+  return aDirectory_Delete(path);
+}
+
+aErr aDirectory_CWD(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return aErrParam;
+  return getcwd(buffer, size) != nullptr ? aErrNone : aErrParam;
+}
+
+aErr aDirectory_ExecutableFilePath(char* buffer, size_t size) {
+  if (buffer == nullptr || size == 0) return aErrParam;
+  char link[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", link, sizeof(link));
+  if (n < 0) return aErrRead;
+  size_t count = static_cast<size_t>(n) < size - 1 ? static_cast<size_t>(n) : size - 1;
+  memcpy(buffer, link, count);
+  buffer[count] = '\0';
+  return aErrNone;
+}
+
+aErr aDirectory_BuildPath(char* destination, size_t size, const char* first, ...) {
+  constexpr size_t kMaxParts = 10;
+  if (destination == nullptr) return aErrParam;
+  if (size == 0) return aErrParam;
+  destination[0] = '\0';
+  if (first == nullptr) return aErrParam;
+
+  const char* parts[kMaxParts];
+  size_t count = 0;
+  parts[count++] = first;
+  bool tooMany = false;
+  va_list args;
+  va_start(args, first);
+  while (const char* part = va_arg(args, const char*)) {
+    if (count == kMaxParts) {
+      tooMany = true;
+      break;
+    }
+    parts[count++] = part;
+  }
+  va_end(args);
+  if (tooMany) return aErrParam;
+  for (size_t i = 0; i < count; ++i)
+    if (parts[i] == destination) return aErrParam;
+
+  size_t length = strlen(first);
+  if (length >= size - 1) return aErrOverrun;
+  memcpy(destination, first, length + 1);
+
+  const char sep = aDIR_PATH_SEP[0];
+  for (size_t i = 1; i < count; ++i) {
+    const char* part = parts[i];
+    size_t room = size - length - 1;
+    // Nothing built yet: a separator here would make a relative part absolute.
+    bool needSep = length > 0 && destination[length - 1] != sep && part[0] != sep;
+    if (room > 1 && needSep) {
+      destination[length++] = sep;
+      destination[length] = '\0';
+      --room;
+    }
+    size_t partLength = strlen(part);
+    if (partLength >= room) return aErrOverrun;
+    memcpy(destination + length, part, partLength + 1);
+    length += partLength;
+  }
+  return aErrNone;
+}
+
+aErr aDirectory_JoinPath(char* destination, size_t size, const char* first, const char* second) {
+  return aDirectory_BuildPath(destination, size, first, second, static_cast<const char*>(nullptr));
 }
