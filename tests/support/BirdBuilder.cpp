@@ -1,0 +1,208 @@
+#include "BirdBuilder.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+void sAppend(ByteVec& to, const ByteVec& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
+
+std::string sPad16(const std::string& text) {
+  std::string field = text.substr(0, 16);
+  field.resize(16, ' ');
+  return field;
+}
+
+ByteVec sCompress(const ByteVec& body) {
+  uLongf length = compressBound(body.size());
+  ByteVec out(length);
+  if (compress(out.data(), &length, body.data(), body.size()) != Z_OK) throw std::runtime_error("compress failed");
+  out.resize(length);
+  return out;
+}
+
+BirdBuilder::Block sImageBlock(uint8_t type, uint32_t address, const ByteVec& image, uint8_t flags) {
+  ByteVec payload = BigEndian(address);
+  sAppend(payload, image);
+  return {static_cast<uint8_t>(type | (flags << 5)), static_cast<uint32_t>(payload.size()), payload};
+}
+
+}  // namespace
+
+ByteVec BigEndian(uint32_t value) {
+  return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value)};
+}
+
+ByteVec RandomBytes(size_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  ByteVec out(count);
+  for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+uint32_t BirdBuilder::Block::address() const {
+  if (payload.size() < 4) return 0;
+  return (uint32_t{payload[0]} << 24) | (uint32_t{payload[1]} << 16) | (uint32_t{payload[2]} << 8) | payload[3];
+}
+
+BirdBuilder& BirdBuilder::Loader(uint32_t address, const ByteVec& image, uint8_t flags) {
+  blocks_.push_back(sImageBlock(0, address, image, flags));
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Firmware(uint32_t address, const ByteVec& image, uint8_t flags) {
+  blocks_.push_back(sImageBlock(1, address, image, flags));
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::SerialOffsets(uint32_t serialAddress, uint32_t descriptorAddress) {
+  ByteVec payload = BigEndian(serialAddress);
+  sAppend(payload, BigEndian(descriptorAddress));
+  return Raw(2, 8, payload);
+}
+
+BirdBuilder& BirdBuilder::Descriptor(const std::string& build, const std::string& version, const std::string& serial,
+                                     const std::string& model) {
+  std::string text = sPad16(build) + sPad16(version) + sPad16(serial) + sPad16(model);
+  return Raw(4, 64, ByteVec(text.begin(), text.end()));
+}
+
+BirdBuilder& BirdBuilder::Descriptor(uint32_t build, const std::string& version, uint32_t serial,
+                                     const std::string& model) {
+  char serialText[9];
+  snprintf(serialText, sizeof(serialText), "%08X", serial);
+  return Descriptor(std::to_string(build), version, serialText, model);
+}
+
+BirdBuilder& BirdBuilder::StartAddress(uint32_t address) { return Raw(5, 4, BigEndian(address)); }
+
+BirdBuilder& BirdBuilder::Raw(uint8_t header, uint32_t declaredLength, const ByteVec& payload) {
+  blocks_.push_back({header, declaredLength, payload});
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::DeclaredCount(uint32_t count) {
+  declaredCount_ = count;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Checksum(uint32_t word) {
+  checksum_ = word;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::NoChecksum() {
+  noChecksum_ = true;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Surplus(const ByteVec& bytes) {
+  surplus_ = bytes;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Signature(const std::string& fourBytes) {
+  signature_ = fourBytes;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Version(uint8_t a, uint8_t b) {
+  version_[0] = a;
+  version_[1] = b;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Body(const ByteVec& body) {
+  body_ = body;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::TruncateCompressed(size_t n) {
+  truncate_ = n;
+  return *this;
+}
+
+BirdBuilder& BirdBuilder::Ratio(unsigned n) {
+  ratio_ = n;
+  return *this;
+}
+
+ByteVec BirdBuilder::BodyOf(const std::vector<Block>& blocks) const {
+  ByteVec body = BigEndian(declaredCount_.value_or(static_cast<uint32_t>(blocks.size())));
+  for (const Block& b : blocks) {
+    body.push_back(b.header);
+    sAppend(body, BigEndian(b.declaredLength));
+    sAppend(body, b.payload);
+  }
+  if (!noChecksum_) {
+    uint32_t sum = 0;
+    for (uint8_t byte : body) sum += byte;
+    sAppend(body, BigEndian(checksum_.value_or(sum)));
+  }
+  sAppend(body, surplus_);
+  return body;
+}
+
+BirdBuilder::Composed BirdBuilder::Compose() const {
+  Composed c;
+  c.blocks = blocks_;
+  if (body_) {
+    c.body = *body_;
+    c.blocks.clear();
+  } else if (ratio_ > 0) {
+    // Each zero adds one inflated byte and rarely a compressed one, so the difference
+    // inflated - n * compressed climbs by 1 per zero and drops by n when the compressed
+    // size grows; walk it (in large steps while far away) until it is exactly 0.
+    size_t randomCount = 16;
+    size_t zeros = 0;
+    c.blocks.push_back({});
+    for (int attempt = 0; attempt < 200000; ++attempt) {
+      ByteVec payload = RandomBytes(randomCount, 3);
+      payload.resize(randomCount + zeros, 0);
+      c.blocks.back() = {3, static_cast<uint32_t>(payload.size()), payload};
+      c.body = BodyOf(c.blocks);
+      c.compressed = sCompress(c.body);
+      long long diff = static_cast<long long>(c.body.size()) - static_cast<long long>(ratio_) * c.compressed.size();
+      if (diff == 0) break;
+      if (diff > 0 && zeros == 0) {
+        randomCount *= 2;  // already above the ratio: make the body less compressible
+      } else if (diff < 0) {
+        zeros += -diff > 64 ? static_cast<size_t>(-diff / 2) : 1;
+      } else {
+        zeros -= std::min(zeros, static_cast<size_t>(diff + 2 * ratio_));
+      }
+      if (attempt + 1 == 200000) throw std::runtime_error("no padding gives that ratio");
+    }
+  } else {
+    c.body = BodyOf(c.blocks);
+  }
+  if (c.compressed.empty()) c.compressed = sCompress(c.body);
+  if (truncate_ && *truncate_ < c.compressed.size()) c.compressed.resize(*truncate_);
+  return c;
+}
+
+ByteVec BirdBuilder::Bytes() const {
+  ByteVec out(signature_.begin(), signature_.end());
+  out.resize(4, ' ');
+  out.push_back(version_[0]);
+  out.push_back(version_[1]);
+  sAppend(out, Compose().compressed);
+  return out;
+}
+
+ByteVec BirdBuilder::InflatedBody() const { return Compose().body; }
+
+std::vector<BirdBuilder::Block> BirdBuilder::Blocks() const { return Compose().blocks; }
+
+bool BirdBuilder::WriteTo(const std::string& path) const {
+  ByteVec bytes = Bytes();
+  FILE* f = fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
