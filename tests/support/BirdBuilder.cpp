@@ -203,6 +203,6 @@ bool BirdBuilder::WriteTo(const std::string& path) const {
   ByteVec bytes = Bytes();
   FILE* f = fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }

@@ -23,7 +23,7 @@ class BirdFileTest : public ::testing::Test {
   bool Load(const ByteVec& bytes, BirdFile& bird) {
     std::string file = dir_ / "image.bird";
     FILE* f = fopen(file.c_str(), "wb");
-    fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);
     bird.path = file;
     return bird.Load();
