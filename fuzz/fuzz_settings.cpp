@@ -22,18 +22,24 @@ Map sComparable(const Map& values) {
   return out;
 }
 
-const std::string& sFolder() {
-  static std::string folder = [] {
-    std::string pattern = "/tmp/fuzz_settings-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    atexit([] {
-      unlink((sFolder() + "/first").c_str());
-      unlink((sFolder() + "/second").c_str());
-      rmdir(sFolder().c_str());
-    });
-    return pattern;
+// A plain array: the exit handler that removes the folder runs after static strings are gone.
+char sFolderPath[] = "/tmp/fuzz_settings-XXXXXX";
+
+void sRemoveFolder() {
+  std::string folder = sFolderPath;
+  unlink((folder + "/first").c_str());
+  unlink((folder + "/second").c_str());
+  rmdir(sFolderPath);
+}
+
+std::string sFolder() {
+  static bool made = [] {
+    if (mkdtemp(sFolderPath) == nullptr) abort();
+    atexit(sRemoveFolder);
+    return true;
   }();
-  return folder;
+  (void)made;
+  return sFolderPath;
 }
 
 }  // namespace
