@@ -1,7 +1,6 @@
 #pragma once
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -15,9 +14,4 @@ inline double MedianMs(int runs, const std::function<void()>& fn) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
-}
-
-inline void PrintBench(const char* name, double value, const char* base, double baseline, const char* unit) {
-  printf("bench %s: %.3f %s; baseline %s: %.3f %s; ratio %.2f\n", name, value, unit, base, baseline, unit,
-         baseline > 0 ? value / baseline : 0.0);
 }

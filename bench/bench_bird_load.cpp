@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "BenchFigure.h"
 #include "BenchTiming.h"
 #include "BirdBuilder.h"
 #include "BirdFile.h"
@@ -50,7 +51,7 @@ void Run(const TempDir& dir, size_t inflatedSize, const char* name, const char* 
     printf("bench %s: loading failed\n", name);
     return;
   }
-  PrintBench(name, load, base, inflate, "ms");
+  PrintFigure(name, load, "ms", base, inflate);
 }
 
 }  // namespace

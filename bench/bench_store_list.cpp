@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFigure.h"
 #include "BenchTiming.h"
 #include "TempDir.h"
 #include "UpdaterStore.h"
@@ -40,6 +41,6 @@ int main() {
     printf("bench store_list: found %zu builds, not 1000\n", found);
     return 1;
   }
-  PrintBench("store_list_1000", builds, "directory_list_1000", list, "ms");
+  PrintFigure("store_list_1000", builds, "ms", "directory_list_1000", list);
   return 0;
 }
