@@ -26,16 +26,29 @@ function(corvantis_add_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+    PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # Discovery splits a list-valued property into words, so the labels are set afterwards on
+  # the tests it found (the NAME_TESTS list of the discovered tests file).
+  set(label_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+  file(WRITE "${label_file}"
+    "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_file}")
 endfunction()
 
 # Every tests/DIR/test_*.cpp becomes one program. The file name picks extra labels:
-# *_net.cpp "net", *_slow.cpp "slow", *_usb.cpp "usb" (run under umockdev-wrapper).
+# *_net.cpp "net", *_slow.cpp "slow", *_usb.cpp "usb" (run under umockdev-wrapper),
+# *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds).
 function(corvantis_add_test_dir dir label)
   corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
   foreach(src ${srcs})
     get_filename_component(base ${src} NAME_WE)
+    if(CORVANTIS_TSAN AND NOT base MATCHES "_mt$")
+      continue()
+    endif()
     set(labels ${label})
+    if(base MATCHES "_mt$")
+      list(APPEND labels threads)
+    endif()
     set(emulator "")
     set(timeout 60)
     if(base MATCHES "_net$")
@@ -66,7 +79,7 @@ endfunction()
 # A libFuzzer target; its committed seed corpus is fuzz/corpus/NAME/.
 function(corvantis_add_fuzzer name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE corvantis updater_core corvantis_api)
+  target_link_libraries(${name} PRIVATE corvantis updater_core corvantis_api corvantis_testkit)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/fuzz)
 endfunction()
