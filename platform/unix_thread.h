@@ -1,0 +1,20 @@
+#pragma once
+#include <pthread.h>
+
+// The procedure a thread runs: a POSIX start routine; nobody reads its result.
+typedef void* (*aThreadProc)(void* arg);
+
+// One joinable thread.
+struct aThread {
+  pthread_t id;
+};
+
+// Starts a joinable thread that runs proc(arg); NULL when it cannot be started (nothing
+// stays allocated then) or proc is NULL.
+aThread* aThread_Create(aThreadProc proc, void* arg);
+// Joins the thread, frees the record and clears the handle. The result is the join's error
+// number (0 when joined), not an aErr; a NULL address or handle gives aErrParam. A thread
+// must not destroy itself.
+int aThread_Destroy(aThread** thread);
+// Pauses the caller for 5 microseconds.
+void aThread_Yield();
