@@ -1,0 +1,63 @@
+#include "PacketHelpers.h"
+
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+int sNibble(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::vector<uint8_t> HexBytes(const std::string& text) {
+  std::vector<uint8_t> bytes;
+  int high = -1;
+  for (char c : text) {
+    if (c == ' ') continue;
+    int nibble = sNibble(c);
+    if (nibble < 0) throw std::invalid_argument("not hex: " + text);
+    if (high < 0) {
+      high = nibble;
+    } else {
+      bytes.push_back(static_cast<uint8_t>(high << 4 | nibble));
+      high = -1;
+    }
+  }
+  if (high >= 0) throw std::invalid_argument("odd hex digits: " + text);
+  return bytes;
+}
+
+std::string HexText(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char digits[4];
+  for (uint8_t byte : bytes) {
+    snprintf(digits, sizeof digits, text.empty() ? "%02X" : " %02X", byte);
+    text += digits;
+  }
+  return text;
+}
+
+std::vector<uint8_t> WireBytes(const aPacket* packet) {
+  uint8_t wire[aPACKET_MAX_WIRE];
+  size_t count = 0;
+  if (aPacket_GetBytes(packet, wire, sizeof wire, &count) != aErrNone) return {};
+  return std::vector<uint8_t>(wire, wire + count);
+}
+
+uint32_t PacketGenerator::Uniform(uint32_t low, uint32_t high) {
+  return std::uniform_int_distribution<uint32_t>(low, high)(random_);
+}
+
+PacketPtr PacketGenerator::Next() {
+  uint8_t address = static_cast<uint8_t>(Uniform(1, 255));
+  uint8_t length = static_cast<uint8_t>(Uniform(0, aPACKET_MAX_DATA));
+  uint8_t payload[aPACKET_MAX_DATA];
+  for (uint8_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(Uniform(0, 255));
+  return PacketPtr(aPacket_CreateWithData(address, length, payload));
+}

@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "aPacket.h"
+#include "aStream.h"
+
+// Bytes of a hex text such as "04 03 10 20 30" or "0403102030"; spaces are skipped. Throws
+// std::invalid_argument on anything else.
+std::vector<uint8_t> HexBytes(const std::string& text);
+// "04 03 10 20 30"
+std::string HexText(const std::vector<uint8_t>& bytes);
+
+// The wire form of a packet (empty when it has none).
+std::vector<uint8_t> WireBytes(const aPacket* packet);
+
+// Owners that release through the library's destroy functions.
+struct PacketDestroyer {
+  void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+using PacketPtr = std::unique_ptr<aPacket, PacketDestroyer>;
+struct StreamDestroyer {
+  void operator()(aStream* stream) const { aStream_Destroy(&stream); }
+};
+using StreamPtr = std::unique_ptr<aStream, StreamDestroyer>;
+
+// A seeded source of random valid packets: address 1 to 255, length 0 to 28, random payload.
+class PacketGenerator {
+ public:
+  explicit PacketGenerator(uint32_t seed) : random_(seed) {}
+  PacketPtr Next();
+  std::vector<uint8_t> NextWire() { return WireBytes(Next().get()); }
+  // A uniform number in [low, high], from the same sequence.
+  uint32_t Uniform(uint32_t low, uint32_t high);
+
+ private:
+  std::mt19937 random_;
+};
