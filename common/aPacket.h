@@ -12,10 +12,10 @@
 // One device packet. address, length and payload lie in wire order, so the wire form is the
 // record's bytes from `address` on, length + 2 of them.
 struct aPacket {
-  uint16_t check;  // aPACKET_CHECK while valid
-  uint8_t count;   // wire bytes taken in so far; complete at length + 2
-  uint8_t address; // 0 is not an address
-  uint8_t length;  // payload bytes, 0 to 28
+  uint16_t check;                     // aPACKET_CHECK while valid
+  uint8_t count;                      // wire bytes taken in so far; complete at length + 2
+  uint8_t address;                    // 0 is not an address
+  uint8_t length;                     // payload bytes, 0 to 28
   uint8_t payload[aPACKET_MAX_DATA];  // payload[0] is the command
 };
 

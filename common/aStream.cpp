@@ -85,7 +85,7 @@ aErr sGiveBack(aStream* s, const uint8_t* bytes, size_t n) {
 inline aErr sTake(aStream* s, uint8_t* byte) {
   if (s->count > 0) {
     *byte = s->buffer[s->readIndex];
-    s->readIndex = (s->readIndex + 1) % s->size;
+    if (++s->readIndex == s->size) s->readIndex = 0;
     s->count--;
     return aErrNone;
   }
@@ -131,9 +131,10 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   return stream;
 }
 
-aErr aStream_Read(aStream* stream, uint8_t* destination, size_t n) {
-  if (!aVALIDSTREAM(stream) || destination == nullptr) return aErrParam;
-  if (stream->get == nullptr) return aErrMode;
+namespace {
+
+// aStream_Read of any n; kept apart so that the one-byte path stays a plain call.
+__attribute__((noinline)) aErr sReadBlock(aStream* stream, uint8_t* destination, size_t n) {
   WorkBuffer<uint8_t, 64> work(n);
   uint8_t* taken = work.get();
   if (taken == nullptr) return aErrResource;
@@ -146,9 +147,21 @@ aErr aStream_Read(aStream* stream, uint8_t* destination, size_t n) {
     ++got;
   }
   // The ring is empty whenever get was asked, so giving back behind keeps the order.
-  if (err == aErrNotReady) return sGiveBack(stream, taken, got) == aErrNone ? aErrNotReady : aErrMemory;
+  if (err == aErrNotReady)
+    return sGiveBack(stream, taken, got) == aErrNone ? aErrNotReady : aErrMemory;
   if (err == aErrNone || err == aErrEOF) memcpy(destination, taken, got);
   return err;
+}
+
+}  // namespace
+
+aErr aStream_Read(aStream* stream, uint8_t* destination, size_t n) {
+  if (!aVALIDSTREAM(stream) || destination == nullptr) return aErrParam;
+  if (stream->get == nullptr) return aErrMode;
+  if (n != 1) return sReadBlock(stream, destination, n);
+  // The link engine's read: one byte, with nothing to give back whatever the outcome. A kind
+  // stores a byte only with aErrNone, so it may store it in place.
+  return sTake(stream, destination);
 }
 
 aErr aStream_Write(aStream* stream, const uint8_t* data, size_t n) {
@@ -261,8 +274,8 @@ aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, size_t length,
 aErr aStream_ReadCString(aStream* stream, char* buffer, size_t capacity) {
   if (buffer == nullptr || capacity < 2) return aErrParam;
   size_t length = 0;
-  aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length,
-                                capacity - 1, &kZero, 1);
+  aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, capacity - 1,
+                                &kZero, 1);
   if (err == aErrNone) buffer[length] = '\0';
   return err;
 }

@@ -23,13 +23,13 @@ struct aStream {
   aStreamPutProc put;
   aStreamWriteProc write;
   aStreamDeleteProc deleteProc;
-  void* ref;          // owned by the stream, released through deleteProc
-  uint8_t* buffer;    // look-ahead ring for bytes given back; NULL until the first
-  uint32_t count;     // bytes waiting in the ring
-  uint64_t size;      // ring capacity; it holds at most size - 1 bytes
+  void* ref;        // owned by the stream, released through deleteProc
+  uint8_t* buffer;  // look-ahead ring for bytes given back; NULL until the first
+  uint32_t count;   // bytes waiting in the ring
+  uint64_t size;    // ring capacity; it holds at most size - 1 bytes
   uint64_t readIndex;
   uint64_t writeIndex;
-  uint16_t check;     // aSTREAMCHECK while valid
+  uint16_t check;  // aSTREAMCHECK while valid
 };
 
 inline bool aVALIDSTREAM(const aStream* stream) {

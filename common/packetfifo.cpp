@@ -29,6 +29,7 @@ class SerialPacket {
 
   int64_t getId() const { return entry_.first; }
   const aPacket* getPacket() const { return entry_.second.get(); }
+  OwnedPacket takePacket() { return std::move(entry_.second); }
 
  private:
   std::pair<int64_t, OwnedPacket> entry_;
@@ -51,14 +52,18 @@ class packetFifo {
   std::atomic<int64_t> windowStart{0};
   std::atomic<int64_t> nextId{0};
 
-  // The following run with `mutex` held.
+  // The following run with `mutex` held, which orders every access to the atomics.
   void clearAndSyncWindow() {
     queue.clear();
-    windowStart = nextId.load();
+    windowStart.store(nextId.load(std::memory_order_relaxed), std::memory_order_relaxed);
   }
   void eraseAndSyncWindow(Queue::iterator first, Queue::iterator last) {
     queue.erase(first, last);
-    windowStart = queue.empty() ? nextId.load() : queue.front().getId();
+    syncWindow();
+  }
+  void syncWindow() {
+    int64_t start = queue.empty() ? nextId.load(std::memory_order_relaxed) : queue.front().getId();
+    windowStart.store(start, std::memory_order_relaxed);
   }
   void eraseAndSyncWindow(Queue::iterator entry) { eraseAndSyncWindow(entry, std::next(entry)); }
 
@@ -66,6 +71,7 @@ class packetFifo {
   // the first wait, after each wake-up and at the deadline.
   template <typename Ready>
   void waitFor(std::unique_lock<std::mutex>& lock, uint64_t ms, Ready ready) {
+    if (ready()) return;  // the common case needs no clock
     if (ms >= kNoDeadlineMs) {
       condition.wait(lock, ready);
     } else {
@@ -95,16 +101,26 @@ FifoRef sExtractFifo(aPacketFifoId id) {
   return fifo;
 }
 
-// A copy for the caller, then the entry goes; when no copy can be made the entry stays.
-aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Queue::iterator entry) {
-  aPacket* copy = aPacket_Copy(entry->getPacket());
-  if (copy == nullptr) return nullptr;
+// What one take needs besides the FIFO's lock: the caller's copy, allocated before locking so
+// that no allocation holds the lock, and the entry's own record, freed after unlocking.
+// Declare it before the lock.
+struct Take {
+  OwnedPacket copy{aPacket_Create()};
+  OwnedPacket spent;
+};
+
+// Copies the entry's packet for the caller, then removes the entry. Runs under the FIFO's lock.
+aPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Queue::iterator entry, Take& take) {
+  *take.copy = *entry->getPacket();  // complete: it was copied in by a put
+  take.spent = entry->takePacket();
   fifo.eraseAndSyncWindow(entry);
-  return copy;
+  return take.copy.release();
 }
 
 void _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& lock, uint64_t ms) {
-  fifo.waitFor(lock, ms, [&fifo] { return !fifo.queue.empty() || !fifo.open; });
+  fifo.waitFor(lock, ms, [&fifo] {
+    return !fifo.queue.empty() || !fifo.open.load(std::memory_order_relaxed);
+  });
 }
 
 // Offers every packet not offered yet in this call, oldest first, until one is accepted;
@@ -112,7 +128,7 @@ void _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& lock, ui
 bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& lock, uint64_t ms,
                                aPacketMatchProc match, const void* ref,
                                packetFifo::Queue::iterator* accepted) {
-  int64_t lastSeen = fifo.windowStart - 1;
+  int64_t lastSeen = fifo.windowStart.load(std::memory_order_relaxed) - 1;
   bool found = false;
   fifo.waitFor(lock, ms, [&] {
     for (auto entry = fifo.queue.begin(); entry != fifo.queue.end(); ++entry) {
@@ -124,7 +140,7 @@ bool _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& l
         return true;
       }
     }
-    return !fifo.open;
+    return !fifo.open.load(std::memory_order_relaxed);
   });
   return found;
 }
@@ -167,12 +183,17 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return aErrParam;
+    // Copied before locking, so that the taker never waits for an allocation.
+    aPacket* copy = aPacket_Copy(packet);
     {
       std::lock_guard<std::mutex> hold(fifo->mutex);
       // A destroy may have run since the look-up; nobody would ever read this packet.
-      if (!fifo->open) return aErrParam;
-      int64_t number = fifo->nextId++;
-      aPacket* copy = aPacket_Copy(packet);
+      if (!fifo->open) {
+        aPacket_Destroy(&copy);
+        return aErrParam;
+      }
+      // Consumed even when the copy failed.
+      int64_t number = fifo->nextId.fetch_add(1, std::memory_order_relaxed);
       if (copy == nullptr) return aErrParam;
       try {
         fifo->queue.emplace_back(number, copy);
@@ -180,7 +201,7 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
         aPacket_Destroy(&copy);
         return aErrResource;
       }
-      fifo->windowStart = fifo->queue.front().getId();
+      fifo->syncWindow();
       if (fifo->queue.size() > aPACKETFIFO_LIMIT) {
         // Nobody empties this FIFO: shed everything at once and wake nobody.
         fifo->clearAndSyncWindow();
@@ -198,9 +219,11 @@ aPacket* aPacketFifo_Get(aPacketFifoId id) {
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return nullptr;
+    Take take;
+    if (!take.copy) return nullptr;
     std::lock_guard<std::mutex> hold(fifo->mutex);
     if (fifo->queue.empty()) return nullptr;
-    return _stealPacketFromFifo(*fifo, fifo->queue.begin());
+    return _stealPacketFromFifo(*fifo, fifo->queue.begin(), take);
   } catch (...) {
     return nullptr;
   }
@@ -210,10 +233,12 @@ aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t ms) {
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return nullptr;
+    Take take;
+    if (!take.copy) return nullptr;
     std::unique_lock<std::mutex> lock(fifo->mutex);
     _waitUntilNotEmpty(*fifo, lock, ms);
     if (fifo->queue.empty()) return nullptr;
-    return _stealPacketFromFifo(*fifo, fifo->queue.begin());
+    return _stealPacketFromFifo(*fifo, fifo->queue.begin(), take);
   } catch (...) {
     return nullptr;
   }
@@ -224,9 +249,11 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketMatchProc match, const vo
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return nullptr;
+    Take take;
+    if (!take.copy) return nullptr;
     std::lock_guard<std::mutex> hold(fifo->mutex);
     for (auto entry = fifo->queue.begin(); entry != fifo->queue.end(); ++entry) {
-      if (match(entry->getPacket(), ref) != 0) return _stealPacketFromFifo(*fifo, entry);
+      if (match(entry->getPacket(), ref) != 0) return _stealPacketFromFifo(*fifo, entry, take);
     }
     return nullptr;
   } catch (...) {
@@ -240,10 +267,12 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketMatchProc match, const 
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return nullptr;
+    Take take;
+    if (!take.copy) return nullptr;
     std::unique_lock<std::mutex> lock(fifo->mutex);
     packetFifo::Queue::iterator accepted;
     if (!_waitUntilProcIsSatisfied(*fifo, lock, ms, match, ref, &accepted)) return nullptr;
-    return _stealPacketFromFifo(*fifo, accepted);
+    return _stealPacketFromFifo(*fifo, accepted, take);
   } catch (...) {
     return nullptr;
   }
@@ -257,8 +286,9 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketMatchProc match, const 
     std::lock_guard<std::mutex> hold(fifo->mutex);
     size_t before = fifo->queue.size();
     // remove_if asks once per entry, front to back, and keeps the others in order.
-    auto kept = std::remove_if(fifo->queue.begin(), fifo->queue.end(),
-                               [&](const SerialPacket& entry) { return match(entry.getPacket(), ref) != 0; });
+    auto kept = std::remove_if(
+        fifo->queue.begin(), fifo->queue.end(),
+        [&](const SerialPacket& entry) { return match(entry.getPacket(), ref) != 0; });
     fifo->eraseAndSyncWindow(kept, fifo->queue.end());
     return before - fifo->queue.size();
   } catch (...) {

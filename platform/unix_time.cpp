@@ -15,7 +15,8 @@ void sUSleep(uint32_t us, void*) { usleep(us); }
 uint64_t aTime_GetMSTicks() {
   struct timeval now;
   if (gettimeofday(&now, nullptr) != 0) return 0;
-  uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_usec) / 1000u;
+  uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_usec) / 1000u;
   return ms == UINT64_MAX ? 0 : ms;
 }
 

@@ -131,7 +131,7 @@ TEST(MemoryPipe, FaultInjection) {
 
   pipe.Inject(kB, HexBytes("EE EE"));
   pipe.DropTowards(kB, 3);
-  ASSERT_EQ(Send(a, HexBytes("01 02")), aErrNone);  // dropped whole
+  ASSERT_EQ(Send(a, HexBytes("01 02")), aErrNone);     // dropped whole
   ASSERT_EQ(Send(a, HexBytes("03 04 05")), aErrNone);  // first byte dropped
   EXPECT_EQ(Drain(b), HexBytes("EE EE 04 05"));
 
@@ -164,12 +164,15 @@ TEST(MemoryPipe, FaultInjection) {
 TEST(MemoryPipe, DuplexTrafficWithAReaderAndAWriterPerEnd) {
   MemoryPipe pipe;
   constexpr size_t kBytes = 20000;
-  auto pattern = [](End from, size_t i) { return static_cast<uint8_t>(i * (from == kA ? 3 : 5) + 1); };
+  auto pattern = [](End from, size_t i) {
+    return static_cast<uint8_t>(i * (from == kA ? 3 : 5) + 1);
+  };
   auto writer = [&](End from) {
     size_t sent = 0;
     for (size_t chunk = 1; sent < kBytes; chunk = chunk % 29 + 1) {
       std::vector<uint8_t> bytes;
-      for (size_t i = 0; i < chunk && sent + i < kBytes; ++i) bytes.push_back(pattern(from, sent + i));
+      for (size_t i = 0; i < chunk && sent + i < kBytes; ++i)
+        bytes.push_back(pattern(from, sent + i));
       ASSERT_EQ(Send(pipe.stream(from), bytes), aErrNone);
       sent += bytes.size();
     }
@@ -189,11 +192,12 @@ TEST(MemoryPipe, DuplexTrafficWithAReaderAndAWriterPerEnd) {
       }
     }
   };
-  std::thread threads[] = {std::thread(writer, kA), std::thread(writer, kB), std::thread(reader, kA),
-                           std::thread(reader, kB)};
+  std::thread threads[] = {std::thread(writer, kA), std::thread(writer, kB),
+                           std::thread(reader, kA), std::thread(reader, kB)};
   for (std::thread& thread : threads) thread.join();
   for (End at : {kA, kB}) {
     ASSERT_EQ(got[at].size(), kBytes);
-    for (size_t i = 0; i < kBytes; ++i) ASSERT_EQ(got[at][i], pattern(MemoryPipe::Other(at), i)) << i;
+    for (size_t i = 0; i < kBytes; ++i)
+      ASSERT_EQ(got[at][i], pattern(MemoryPipe::Other(at), i)) << i;
   }
 }

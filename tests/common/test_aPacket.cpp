@@ -85,7 +85,8 @@ TEST(aPacket, ResetStartsAgain) {
   ASSERT_EQ(aPacket_Reset(packet.get()), aErrNone);
   EXPECT_EQ(packet->check, aPACKET_CHECK);
   EXPECT_EQ(packet->count, 0);
-  for (uint8_t byte : HexBytes("02 01 07")) EXPECT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
+  for (uint8_t byte : HexBytes("02 01 07"))
+    EXPECT_EQ(aPacket_AddByte(packet.get(), byte), aErrNone);
   EXPECT_TRUE(aPacket_IsComplete(packet.get()));
   EXPECT_EQ(WireBytes(packet.get()), HexBytes("02 01 07"));
 }

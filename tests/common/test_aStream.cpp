@@ -10,7 +10,9 @@
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 std::vector<uint8_t> Counting(size_t n, size_t from = 0) {
   std::vector<uint8_t> bytes;
@@ -31,13 +33,16 @@ struct Record {
   bool operator==(const Record& other) const { return code == other.code && bytes == other.bytes; }
 };
 
-void PrintTo(const Record& record, std::ostream* os) { *os << "{" << record.code << ", \"" << record.bytes << "\"}"; }
+void PrintTo(const Record& record, std::ostream* os) {
+  *os << "{" << record.code << ", \"" << record.bytes << "\"}";
+}
 
 Record ReadRecord(aStream* stream, size_t maxSize, const std::string& delimiter) {
   std::vector<uint8_t> buffer(maxSize + 1, 0xEE);
   size_t length = 12345;
-  aErr err = aStream_ReadRecord(stream, buffer.data(), &length, maxSize,
-                                reinterpret_cast<const uint8_t*>(delimiter.data()), delimiter.size());
+  aErr err =
+      aStream_ReadRecord(stream, buffer.data(), &length, maxSize,
+                         reinterpret_cast<const uint8_t*>(delimiter.data()), delimiter.size());
   if (err != aErrNone) {
     EXPECT_TRUE(length == 0 || err == aErrNotReady) << err;
     return {err, ""};
@@ -188,26 +193,35 @@ TEST(aStream, ReadRecordSplits) {
     std::string delimiter;
     std::vector<Record> records;  // read until EOF
   };
+  // clang-format off
   const Row rows[] = {
       {"CR LF", "a\rb\r\n", 16, "\r\n", {{aErrNone, "a\rb"}, {aErrEOF, ""}}},
       {"a real search", "aaab", 16, "aab", {{aErrNone, "a"}, {aErrEOF, ""}}},
-      {"overlapping back-off", "abababcab", 16, "ababc", {{aErrNone, "ab"}, {aErrNone, "ab"}, {aErrEOF, ""}}},
+      {"overlapping back-off", "abababcab", 16, "ababc",
+       {{aErrNone, "ab"}, {aErrNone, "ab"}, {aErrEOF, ""}}},
       {"partial match at the end", "X", 16, "XY", {{aErrNone, "X"}, {aErrEOF, ""}}},
-      {"last record without delimiter", "a,bc", 16, ",", {{aErrNone, "a"}, {aErrNone, "bc"}, {aErrEOF, ""}}},
+      {"last record without delimiter", "a,bc", 16, ",",
+       {{aErrNone, "a"}, {aErrNone, "bc"}, {aErrEOF, ""}}},
       {"empty records", ",,", 16, ",", {{aErrNone, ""}, {aErrNone, ""}, {aErrEOF, ""}}},
-      {"maximum size", "abcdefg,", 3, ",", {{aErrNone, "abc"}, {aErrNone, "def"}, {aErrNone, "g"}, {aErrEOF, ""}}},
-      {"maximum size before the delimiter", "abc,d", 3, ",", {{aErrNone, "abc"}, {aErrNone, ""}, {aErrNone, "d"}, {aErrEOF, ""}}},
-      {"maximum size inside a partial match", "aXYZ", 2, "XYW", {{aErrNone, "aX"}, {aErrNone, "YZ"}, {aErrEOF, ""}}},
-      {"maximum size at the end", "XYZ", 1, "XYW", {{aErrNone, "X"}, {aErrNone, "Y"}, {aErrNone, "Z"}, {aErrEOF, ""}}},
+      {"maximum size", "abcdefg,", 3, ",",
+       {{aErrNone, "abc"}, {aErrNone, "def"}, {aErrNone, "g"}, {aErrEOF, ""}}},
+      {"maximum size before the delimiter", "abc,d", 3, ",",
+       {{aErrNone, "abc"}, {aErrNone, ""}, {aErrNone, "d"}, {aErrEOF, ""}}},
+      {"maximum size inside a partial match", "aXYZ", 2, "XYW",
+       {{aErrNone, "aX"}, {aErrNone, "YZ"}, {aErrEOF, ""}}},
+      {"maximum size at the end", "XYZ", 1, "XYW",
+       {{aErrNone, "X"}, {aErrNone, "Y"}, {aErrNone, "Z"}, {aErrEOF, ""}}},
       {"empty stream", "", 4, ",", {{aErrEOF, ""}}},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ScriptedStreamKind kind;
     kind.Bytes(Bytes(row.input)).EndWithEof();
     StreamPtr stream(kind.CreateStream());
     std::vector<Record> records;
-    for (size_t i = 0; i < row.records.size(); ++i) records.push_back(ReadRecord(stream.get(), row.maxSize, row.delimiter));
+    for (size_t i = 0; i < row.records.size(); ++i)
+      records.push_back(ReadRecord(stream.get(), row.maxSize, row.delimiter));
     EXPECT_EQ(records, row.records);
   }
 }
@@ -273,7 +287,8 @@ TEST(aStream, CStrings) {
   EXPECT_STREQ(text, "abcdefg");
   EXPECT_EQ(aStream_ReadCString(stream.get(), text, sizeof text), aErrNone);
   EXPECT_STREQ(text, "hij");
-  EXPECT_EQ(aStream_ReadCString(stream.get(), text, sizeof text), aErrNone);  // no zero byte at the end
+  EXPECT_EQ(aStream_ReadCString(stream.get(), text, sizeof text),
+            aErrNone);  // no zero byte at the end
   EXPECT_STREQ(text, "ab");
   text[0] = 'z';
   EXPECT_EQ(aStream_ReadCString(stream.get(), text, sizeof text), aErrEOF);

@@ -76,14 +76,14 @@ TEST(aUEI, StreamPackets) {
     bool stream;
   };
   const Row rows[] = {
-      {"05 01 40 00 00", true},      // length 5, entity command, stream bit
-      {"05 01 40 00", false},        // length 4
-      {"05 81 40 00 00", false},     // option bit 7
-      {"05 41 40 00 00", false},     // option bit 6
-      {"05 01 00 00 00", false},     // no stream bit
-      {"05 3F 5F 00 00", true},      // other bits of option and index do not matter
-      {"05 01 80 00 00", false},     // index bit 7 alone
-      {"5F 01 40 00 00", false},     // command 95 is not an entity command
+      {"05 01 40 00 00", true},   // length 5, entity command, stream bit
+      {"05 01 40 00", false},     // length 4
+      {"05 81 40 00 00", false},  // option bit 7
+      {"05 41 40 00 00", false},  // option bit 6
+      {"05 01 00 00 00", false},  // no stream bit
+      {"05 3F 5F 00 00", true},   // other bits of option and index do not matter
+      {"05 01 80 00 00", false},  // index bit 7 alone
+      {"5F 01 40 00 00", false},  // command 95 is not an entity command
       {"03 01 40 00 00 00 00", true},
   };
   for (const Row& row : rows) {

@@ -26,7 +26,9 @@ uint32_t TagOf(const aPacket* packet) {
          packet->payload[2] << 8 | packet->payload[3];
 }
 
-void PutTagged(aPacketFifoId id, uint32_t tag) { ASSERT_EQ(aPacketFifo_Put(id, Tagged(tag).get()), aErrNone); }
+void PutTagged(aPacketFifoId id, uint32_t tag) {
+  ASSERT_EQ(aPacketFifo_Put(id, Tagged(tag).get()), aErrNone);
+}
 
 // Takes every queued packet without waiting; their tags in order.
 std::vector<uint32_t> TakeAll(aPacketFifoId id) {
@@ -92,7 +94,8 @@ TEST(aPacketFifo, AwaitWithoutTimeOut) {
 
 TEST(aPacketFifo, TimeOutsWithoutDeadline) {
   // Time-outs of 2^40 ms and more wait until a packet comes; the one below is a plain deadline.
-  for (uint64_t ms : {UINT64_MAX, uint64_t{1} << 40, (uint64_t{1} << 40) - 1, uint64_t{INT64_MAX}}) {
+  for (uint64_t ms :
+       {UINT64_MAX, uint64_t{1} << 40, (uint64_t{1} << 40) - 1, uint64_t{INT64_MAX}}) {
     SCOPED_TRACE(ms);
     Fifo fifo;
     std::thread later([&] {

@@ -30,7 +30,8 @@ TEST(Reassembly, PacketsCrossThreadsWhole) {
     std::mt19937 pauses(kSeed + 1);
     for (size_t i = 0; i < kPackets; ++i) {
       // Stay well inside the FIFO's limit, whatever the scheduling.
-      while (i - takenByMain.load() > 500) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (i - takenByMain.load() > 500)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       std::vector<uint8_t> wire = packets.NextWire();
       if (aStream_Write(writeEnd, wire.data(), wire.size()) != aErrNone) break;
       if (pauses() % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(pauses() % 300));

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/time.h>
 
 #include <vector>

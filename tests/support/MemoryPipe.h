@@ -18,7 +18,7 @@ class MemoryPipe {
   enum End { kA = 0, kB = 1 };
   enum Op { kGet, kPut, kWrite };
   struct TapCall {
-    Op op;  // kPut or kWrite
+    Op op;                       // kPut or kWrite
     std::vector<uint8_t> bytes;  // as handed in, also when dropped or refused
     aErr result;
   };

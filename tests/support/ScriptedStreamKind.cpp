@@ -46,7 +46,9 @@ aErr sGet(uint8_t* byte, void* ref) {
   return action.code;
 }
 
-aErr sPut(const uint8_t* byte, void* ref) { return sState(ref).Record(ScriptedStreamKind::kPut, byte, 1); }
+aErr sPut(const uint8_t* byte, void* ref) {
+  return sState(ref).Record(ScriptedStreamKind::kPut, byte, 1);
+}
 
 aErr sWrite(const uint8_t* data, size_t length, void* ref) {
   return sState(ref).Record(ScriptedStreamKind::kWrite, data, length);
@@ -102,9 +104,9 @@ ScriptedStreamKind& ScriptedStreamKind::FailCall(Op op, size_t k, aErr code) {
 
 aStream* ScriptedStreamKind::CreateStream(bool get, bool put, bool write, bool deleteProc) {
   auto ref = std::make_unique<std::shared_ptr<State>>(state_);
-  aStream* stream = aStream_Create(get ? sGet : nullptr, put ? sPut : nullptr,
-                                   write ? sWrite : nullptr, deleteProc ? sDelete : nullptr,
-                                   ref.get());
+  aStream* stream =
+      aStream_Create(get ? sGet : nullptr, put ? sPut : nullptr, write ? sWrite : nullptr,
+                     deleteProc ? sDelete : nullptr, ref.get());
   if (stream == nullptr) return nullptr;
   if (deleteProc) {
     ref.release();

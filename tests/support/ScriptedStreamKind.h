@@ -34,7 +34,8 @@ class ScriptedStreamKind {
   // A new stream over this script; the stream owns a reference to the shared state. A stream
   // made without a delete procedure borrows this object's reference: keep the object alive.
   // The flags say which procedures it gets; a missing one exercises the aErrMode paths.
-  aStream* CreateStream(bool get = true, bool put = true, bool write = true, bool deleteProc = true);
+  aStream* CreateStream(bool get = true, bool put = true, bool write = true,
+                        bool deleteProc = true);
 
   std::vector<Call> calls() const;
   // The bytes of every successful put and write, in order.
