@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchFigure.h"
 #include "packetfifo.h"
 
 namespace {
@@ -130,26 +131,22 @@ double Percentile(const std::vector<double>& sorted, double p) {
                          static_cast<size_t>(p * static_cast<double>(sorted.size())))];
 }
 
-void Print(const char* name, double value, const char* base, double baseValue, const char* unit) {
-  printf("bench %s: %.3f %s; baseline %s: %.3f %s; ratio %.2f\n", name, value, unit, base,
-         baseValue, unit, baseValue > 0 ? value / baseValue : 0.0);
-}
 
 }  // namespace
 
 int main() {
   std::vector<double> fifo = PingPong<FifoPair>();
   std::vector<double> plain = PingPong<QueuePair>();
-  Print("fifo_pingpong_median", Percentile(fifo, 0.5), "queue_pingpong_median",
-        Percentile(plain, 0.5), "us");
-  Print("fifo_pingpong_p99", Percentile(fifo, 0.99), "queue_pingpong_p99", Percentile(plain, 0.99),
-        "us");
+  PrintFigure("fifo_pingpong_median", Percentile(fifo, 0.5), "us", "queue_pingpong_median",
+              Percentile(plain, 0.5));
+  PrintFigure("fifo_pingpong_p99", Percentile(fifo, 0.99), "us", "queue_pingpong_p99",
+              Percentile(plain, 0.99));
   // Best of three, alternating, so that a busy machine disturbs the ratio less.
   double fifoRate = 0, plainRate = 0;
   for (int run = 0; run < 3; ++run) {
     fifoRate = std::max(fifoRate, Throughput<FifoPair>());
     plainRate = std::max(plainRate, Throughput<QueuePair>());
   }
-  Print("fifo_throughput", fifoRate, "queue_throughput", plainRate, "packets/s");
+  PrintFigure("fifo_throughput", fifoRate, "packets/s", "queue_throughput", plainRate);
   return 0;
 }

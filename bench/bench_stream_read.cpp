@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "BenchFigure.h"
 #include "MemoryPipe.h"
 #include "aStream.h"
 
@@ -43,10 +44,6 @@ double NsPerByte(size_t bytes, Body body) {
   return best;
 }
 
-void Print(const char* name, double value, const char* base, double baseValue) {
-  printf("bench %s: %.3f ns/byte; baseline %s: %.3f ns/byte; ratio %.2f\n", name, value, base,
-         baseValue, value / baseValue);
-}
 
 }  // namespace
 
@@ -80,8 +77,8 @@ int main() {
     }
     gSink = sum;
   });
-  Print("stream_read_1", single, "direct_get", direct);
-  Print("stream_read_30", blocks, "direct_get", direct);
+  PrintFigure("stream_read_1", single, "ns/byte", "direct_get", direct);
+  PrintFigure("stream_read_30", blocks, "ns/byte", "direct_get", direct);
 
   // The pipe, filled and then read on one thread: the cost of its locking per byte (the
   // filling, one write per 1000 bytes, is counted too).
@@ -99,7 +96,7 @@ int main() {
     }
     gSink = sum;
   });
-  Print("pipe_read_1", piped, "direct_get", direct);
+  PrintFigure("pipe_read_1", piped, "ns/byte", "direct_get", direct);
 
   aStream_Destroy(&stream);
   delete kind;
