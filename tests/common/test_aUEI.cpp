@@ -46,6 +46,12 @@ TEST(aUEI, ByteTransferTrailer) {
   EXPECT_EQ(aUEI_getBytesContinue(empty.get()), 0);
   EXPECT_EQ(aUEI_getBytesSequence(empty.get()), 0);
   EXPECT_FALSE(aUEI_getBytesFullPacket(empty.get()));
+  // Nor is there one behind a length that parsing refused and kept stored.
+  PacketPtr refused(aPacket_Create());
+  aPacket_AddByte(refused.get(), 2);
+  ASSERT_EQ(aPacket_AddByte(refused.get(), 0xFF), aErrPacket);
+  EXPECT_EQ(aUEI_getBytesContinue(refused.get()), 0);
+  EXPECT_EQ(aUEI_getBytesSequence(refused.get()), 0);
   EXPECT_EQ(aUEI_getBytesContinue(nullptr), 0);
   EXPECT_EQ(aUEI_getBytesSequence(nullptr), 0);
 
