@@ -175,11 +175,3 @@ size_t FakeUpdateServer::count(const std::string& op) const {
   auto it = counts_.find(op);
   return it == counts_.end() ? 0 : it->second;
 }
-
-bool FakeUpdateServer::WaitForCount(const std::string& op, size_t n, int timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    auto it = counts_.find(op);
-    return it != counts_.end() && it->second >= n;
-  });
-}

@@ -66,8 +66,6 @@ class FakeUpdateServer {
   // The request targets ("/cgi/u?op=hi&rv=2&"), complete and in order.
   std::vector<std::string> targets() const;
   size_t count(const std::string& op) const;
-  // Waits at most timeoutMs until op was requested n times.
-  bool WaitForCount(const std::string& op, size_t n, int timeoutMs) const;
 
  private:
   void Start();
