@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
+#include <optional>
 
+#include "HTTPRequest.h"
 #include "Log.h"
+#include "UpdateServerUrls.h"
 #include "aVersion.h"
+#include "server_reply.h"
 
 namespace {
 
@@ -68,4 +73,68 @@ std::vector<UpdateServerRequest::BuildEntry> UpdateServerRequest::SortBuildsByVe
   // Stable: equal versions keep their key order.
   std::stable_sort(sorted.begin(), sorted.end(), _sortVersion);
   return sorted;
+}
+
+namespace {
+
+const char* const default_url = UPDATE_SERVER_HTTP_URL;
+
+// Runs GET; a transport failure logs "<name> ==> [<what>]" and gives false.
+bool sRequest(const char* name, const char* url, std::map<std::string, std::string>& query,
+              std::optional<HTTPResponse>& reply) {
+  try {
+    reply.emplace(HTTPRequest::GET(url ? url : default_url, query));
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+    return false;
+  }
+  return true;
+}
+
+std::string sSerialText(uint32_t serial) {
+  char text[16];
+  snprintf(text, sizeof(text), "%08X", serial);
+  return text;
+}
+
+}  // namespace
+
+bool UpdateServerRequest::ping(const char* url) {
+  std::map<std::string, std::string> query = {{"op", "hi"}, {"rv", "2"}};
+  std::optional<HTTPResponse> reply;
+  return sRequest("ping", url, query, reply) && ServerReply::Ping(*reply);
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url) {
+  std::map<std::string, std::string> query = {{"op", "qu"}, {"sn", sSerialText(serial)}};
+  std::optional<HTTPResponse> reply;
+  return sRequest("QueryBuild", url, query, reply) && ServerReply::QueryBuild(*reply, build, version);
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const char* version, const char* build, std::string& image,
+                                   const char* url, bool flag) {
+  std::map<std::string, std::string> query = {{"bld", build ? build : ""},
+                                              {"fw", version ? version : ""},
+                                              {"no_cal", flag ? "true" : "false"},
+                                              {"op", "bird"},
+                                              {"sn", sSerialText(serial)}};
+  std::optional<HTTPResponse> reply;
+  return sRequest("GetBuild", url, query, reply) && ServerReply::GetBuild(*reply, image);
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url) {
+  builds.clear();
+  std::map<std::string, std::string> query = {{"op", "builds"}, {"sn", sSerialText(serial)}};
+  std::optional<HTTPResponse> reply;
+  return sRequest("GetBuildList", url, query, reply) && ServerReply::GetBuildList(*reply, builds);
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serial, uint32_t* build,
+                                          const char* url) {
+  char fp[64];
+  snprintf(fp, sizeof(fp), "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1], fingerprint[2],
+           fingerprint[3]);
+  std::map<std::string, std::string> query = {{"brief", "true"}, {"fp", fp}, {"op", "fix"}};
+  std::optional<HTTPResponse> reply;
+  return sRequest("GetRecoveryInfo", url, query, reply) && ServerReply::GetRecoveryInfo(*reply, serial, build);
 }
