@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "BirdBuilder.h"
 #include "CurlGlobal.h"
 #include "base64.h"
 
@@ -25,6 +26,15 @@ std::string sWithCrLf(const std::string& body) {
 
 }  // namespace
 
+std::vector<uint8_t> MakeFakeImage(uint32_t build, const std::string& version) {
+  return BirdBuilder()
+      .Loader(0x00000000, RandomBytes(200, build))
+      .Firmware(0x00008000, RandomBytes(2000, build + 1))
+      .SerialOffsets(0x00008010, 0x00008020)
+      .Descriptor(build, version, 0x40F5849A, "USBHub3p")
+      .Bytes();
+}
+
 FakeUpdateServer::FakeUpdateServer() : https_(false), server_(std::make_unique<httplib::Server>()) { Start(); }
 
 FakeUpdateServer::FakeUpdateServer(const TestCertificate& cert)
@@ -35,7 +45,7 @@ FakeUpdateServer::FakeUpdateServer(const TestCertificate& cert)
 
 void FakeUpdateServer::Start() {
   RequireCurlGlobal();
-  SetImage({});
+  SetImage(MakeFakeImage());
   // Short limits keep the stop bounded: no worker waits long on an idle connection.
   server_->set_keep_alive_timeout(1);
   server_->set_read_timeout(2, 0);

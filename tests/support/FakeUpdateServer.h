@@ -15,6 +15,9 @@ namespace httplib {
 class Server;
 }
 
+// A valid image whose descriptor says this build and version, for device 40F5849A.
+std::vector<uint8_t> MakeFakeImage(uint32_t build = 1234, const std::string& version = "2.12.5");
+
 // How the fake answers one op, built by chaining: FakeReply().Status(404),
 // FakeReply().Body("error"), FakeReply().Body(text).Trickle(10, 300).
 struct FakeReply {
@@ -39,7 +42,7 @@ struct FakeReply {
 //   hi     "ok\n"
 //   qu     "ok\n1234\n2.12.5\n"
 //   builds "ok\n1200;2.9.0\n1233;2.10.1\n1234;2.12.5\n"
-//   bird   "ok\n" + Base64(image) + "\n"
+//   bird   "ok\n" + Base64(image) + "\n", the image MakeFakeImage() unless SetImage is given one
 //   fix    "ok\n<serial %08X>\n<build>\n"
 // Any other op gets 404.
 class FakeUpdateServer {
