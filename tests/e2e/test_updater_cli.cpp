@@ -19,6 +19,8 @@ namespace {
 
 const std::string kBanner = "Corvantis Update and Maintenance Application";
 constexpr uid_t kNoPasswdUid = 54321;
+// A server URL for command lines that fail before any request: nothing listens there.
+const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
 
 std::string Golden(const std::string& name) {
   std::ifstream in(std::string(CORVANTIS_SOURCE_DIR) + "/tests/e2e/golden/" + name);
@@ -191,14 +193,14 @@ TEST(UpdaterCli, StoreOnlyCommands) {
 
 TEST(UpdaterCli, MissingPartsOfCommands) {
   RunRows({
-      {{"-i", "S", "-B"}, {"V"}, "Error must supply a serial number for the List Builds command\n@usage_short.txt", 1,
-       nullptr},
+      {{"-i", "S", "-B", "-u", kNoServer}, {"V"},
+       "Error must supply a serial number for the List Builds command\n@usage_short.txt", 1, nullptr},
       {{"-i", "S", "-L"}, {"V"},
        "Error must supply a serial number for the List Local Builds command\n@usage_short.txt", 1, nullptr},
-      {{"-i", "S", "-G"}, {"V"}, "-G must specify a specific device via -d\n--help for usage information\n", 1,
-       nullptr},
+      {{"-i", "S", "-G", "-u", kNoServer}, {"V"},
+       "-G must specify a specific device via -d\n--help for usage information\n", 1, nullptr},
       {{"-i", "S", "-N"}, {"V"}, "Must specify the serial port used for connecting\n", 1, nullptr},
-      {{"-i", "S", "-U"}, {"V"}, "Must specify the specific device to be updated\n", 1, nullptr},
+      {{"-i", "S", "-U", "-u", kNoServer}, {"V"}, "Must specify the specific device to be updated\n", 1, nullptr},
   });
 }
 
@@ -262,11 +264,8 @@ TEST(UpdaterCli, WorkflowsNotInThisBuild) {
   RunRows({
       {{"-i", "S", "-D"}, {"V", "Searching for Corvantis devices"}, "Discover_Devices is not available in this build\n",
        1, nullptr},
-      {{"-i", "S", "-G", "-d", "40F5849A"},
-       {"V", "Retrieving firmware for device with serial number 40F5849A", "No build specified", "Using Latest build"},
-       "Download_Firmware is not available in this build\n", 1, nullptr},
-      {{"-i", "S", "-B", "-d", "40F5849A"}, {"V"}, "Get_BuildList is not available in this build\n", 1, nullptr},
-      {{"-i", "S", "-U", "-t", "RECOVER", "-s", "T/tty"}, {"V"}, "Recover_Firmware is not available in this build\n",
+      {{"-i", "S", "-U", "-t", "RECOVER", "-s", "T/tty", "-u", kNoServer}, {"V"},
+       "Recover_Firmware is not available in this build\n",
        1, nullptr},
   });
 }

@@ -122,3 +122,25 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   if (result.timedOut) ADD_FAILURE() << program << " ran longer than " << options.timeoutMs << " ms and was killed";
   return result;
 }
+
+bool ServerIsLocal(const std::vector<std::string>& args) {
+  bool reaches = false;
+  std::vector<std::string> urls;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-B" || a == "-G" || a == "-U") reaches = true;
+    if (a == "--http" || a == "--https") urls.push_back(a);
+    if (a == "-u") urls.push_back(i + 1 < args.size() ? args[i + 1] : "");
+    if (a.rfind("-u=", 0) == 0) urls.push_back(a.substr(3));
+  }
+  if (!reaches) return true;
+  bool local = !urls.empty();
+  for (const auto& url : urls)
+    local = local && (url.rfind("http://127.0.0.1:", 0) == 0 || url.rfind("https://127.0.0.1:", 0) == 0);
+  if (!local) {
+    std::string line;
+    for (const auto& a : args) line += " " + a;
+    ADD_FAILURE() << "updater" << line << ": -B, -G and -U need -u http(s)://127.0.0.1:PORT/...";
+  }
+  return local;
+}

@@ -30,9 +30,16 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// True when a command line that reaches the update server (-B, -G, -U) names it with an
+// explicit -u on 127.0.0.1; otherwise a test failure, so that no run contacts the default
+// server.
+bool ServerIsLocal(const std::vector<std::string>& args);
+
 #ifdef CORVANTIS_UPDATER_PATH
-// The built updater (its path is compiled into every test program).
+// The built updater (its path is compiled into every test program). A command line that
+// could reach a server other than 127.0.0.1 is not run.
 inline RunResult RunUpdater(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  if (!ServerIsLocal(args)) return RunResult{};
   return RunProgram(CORVANTIS_UPDATER_PATH, args, options);
 }
 #endif
