@@ -114,6 +114,15 @@ bool BirdFile::VerifyFile(const char* file) {
          header[4] != 0 && header[5] != 0;
 }
 
+bool BirdFile::VerifyBytes(const uint8_t* bytes, size_t length) {
+  if (bytes == nullptr || length <= kHeaderSize || length > MAX_FILE_SIZE) return false;
+  if (memcmp(bytes, BIRD_FILE_SIGNATURE, 4) != 0 || bytes[4] == 0 || bytes[5] == 0) return false;
+  BirdFile probe;
+  if (!probe.DecompressData(bytes + kHeaderSize, length - kHeaderSize)) return false;
+  probe.ScanBlocks(probe.data.get(), probe.dataSize);
+  return probe.CheckBlockLengths();
+}
+
 bool BirdFile::DecompressData(const uint8_t* source, size_t length) {
   // Bodies are at most 8 times their compressed size; size_t keeps the product exact.
   size_t capacity = 8 * length;

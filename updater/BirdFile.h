@@ -44,6 +44,9 @@ class BirdFile {
 
   bool Load();
   static bool VerifyFile(const char* path);
+  // Bytes about to be stored as a file: the header rule of VerifyFile, and a body that
+  // loads as Load would load it.
+  static bool VerifyBytes(const uint8_t* bytes, size_t length);
 
   // The steps of Load. ScanBlocks of a body held elsewhere copies it in first, so that the
   // blocks always view the object's own bytes.

@@ -19,11 +19,6 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, 
   return false;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool) {
-  NotAvailable("Download_Firmware");
-  return 0;
-}
-
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType, bool* ok) {
   NotAvailable("Discover_Devices");
   if (ok) *ok = false;
@@ -44,16 +39,4 @@ bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::s
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
   NotAvailable("Update_Firmware");
   return false;
-}
-
-Updater::BuildMap Updater::Get_BuildList(uint32_t, bool* ok) {
-  NotAvailable("Get_BuildList");
-  if (ok) *ok = false;
-  return {};
-}
-
-Updater::BuildMap Updater::Get_BuildListLocal(uint32_t, bool* ok) {
-  NotAvailable("Get_BuildListLocal");
-  if (ok) *ok = false;
-  return {};
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdaterDisplayInterface.h"
@@ -28,6 +29,9 @@ class Updater {
                                std::string birdFile, uint32_t baudRate, bool reset);
   // The number of the build stored, 0 on failure. An empty build text means the newest.
   virtual uint32_t Download_Firmware(uint32_t serialNumber, std::string build, bool overrideChecks, bool flag);
+  // The same for a device known only by its chip fingerprint; the server names the device
+  // and, for an empty or 0 build text, the build.
+  uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideChecks);
   // The devices on that transport. `ok` (when given) is false when discovery could not run,
   // true when the list, empty or not, is a real answer.
   virtual std::vector<DeviceInfo> Discover_Devices(linkType type, bool* ok = nullptr);
@@ -40,6 +44,11 @@ class Updater {
   // The builds the server offers, or the builds in the store; `ok` as for discovery.
   virtual BuildMap Get_BuildList(uint32_t serialNumber, bool* ok = nullptr);
   virtual BuildMap Get_BuildListLocal(uint32_t serialNumber, bool* ok = nullptr);
+
+  // The image to send: the file at path, or else the device's stored build, downloaded
+  // first when download is set. label ("Updating", "Recovering") starts the messages. Throws
+  // std::runtime_error when there is no loadable image.
+  BirdFile load_bird(const char* label, std::string path, uint32_t serialNumber, uint32_t build, bool download);
 
   const std::string& ServerUrl() const { return serverUrl; }
   const std::string& UpdaterDir() const { return updaterDir; }

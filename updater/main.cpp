@@ -1,3 +1,5 @@
+#include <curl/curl.h>
+
 #include <string>
 
 #include "BuildPath.h"
@@ -33,9 +35,16 @@ int sPrepareStore(Parameters& params, UpdaterDisplayInterface& display, std::str
   return 0;
 }
 
+// curl's global set-up is not thread-safe: it must run before the download worker exists.
+struct CurlGlobal {
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  CurlGlobal curl;
   Parameters params;
   CLI_Display display;
   Log::SetOutput(stderr);

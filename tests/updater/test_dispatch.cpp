@@ -201,7 +201,6 @@ TEST(Dispatch, RealUpdaterSaysWhatIsNotBuilt) {
   Fingerprint fp = {{0, 0, 0, 0}};
   bool ok = true;
   EXPECT_FALSE(updater.Get_Fingerprint(fp, "P", 0, "", 115200, true));
-  EXPECT_EQ(updater.Download_Firmware(1, "", false, false), 0u);
   EXPECT_TRUE(updater.Discover_Devices(USB, &ok).empty());
   EXPECT_FALSE(ok);
   ok = true;
@@ -209,19 +208,11 @@ TEST(Dispatch, RealUpdaterSaysWhatIsNotBuilt) {
   EXPECT_FALSE(ok);
   EXPECT_FALSE(updater.Recover_Firmware("P", 0, 115200, 0, "", false));
   EXPECT_FALSE(updater.Update_Firmware(1, 0, "", 0, 0, false));
-  ok = true;
-  EXPECT_TRUE(updater.Get_BuildList(1, &ok).empty());
-  EXPECT_FALSE(ok);
-  ok = true;
-  EXPECT_TRUE(updater.Get_BuildListLocal(1, &ok).empty());
-  EXPECT_FALSE(ok);
   EXPECT_EQ(display.errors(),
-            (Lines{"Get_Fingerprint is not available in this build", "Download_Firmware is not available in this build",
-                   "Discover_Devices is not available in this build",
+            (Lines{"Get_Fingerprint is not available in this build", "Discover_Devices is not available in this build",
                    "Discover_QLNetwork_Devices is not available in this build",
-                   "Recover_Firmware is not available in this build", "Update_Firmware is not available in this build",
-                   "Get_BuildList is not available in this build",
-                   "Get_BuildListLocal is not available in this build"}));
+                   "Recover_Firmware is not available in this build",
+                   "Update_Firmware is not available in this build"}));
   updater.Set_UEIBytes_Load(true);
   EXPECT_TRUE(updater.UseUEIBytes());
   EXPECT_EQ(updater.UpdaterDir(), "S");
