@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "PacketHelpers.h"
 #include "TempDir.h"
 #include "aStream.h"
@@ -14,11 +15,6 @@ namespace {
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 StreamPtr Input(const std::string& path) {
@@ -73,7 +69,7 @@ TEST(aStreamFile, OutputAndFlush) {
   uint8_t out;
   EXPECT_EQ(aStream_Read(copy, &out, 1), aErrMode);  // output only
   EXPECT_EQ(aStream_Destroy(&copy), aErrNone);
-  EXPECT_EQ(ReadFile(dir / "copy"), content);
+  EXPECT_EQ(ReadText(dir / "copy"), content);
 
   // Single bytes and blocks both land, in order; an existing file is truncated.
   aStream* out2 = nullptr;
@@ -81,7 +77,7 @@ TEST(aStreamFile, OutputAndFlush) {
   ASSERT_EQ(aStream_WriteCString(out2, "hello"), aErrNone);
   ASSERT_EQ(aStream_Write(out2, HexBytes("41").data(), 1), aErrNone);
   EXPECT_EQ(aStream_Destroy(&out2), aErrNone);
-  EXPECT_EQ(ReadFile(dir / "copy"), std::string("hello\0A", 7));
+  EXPECT_EQ(ReadText(dir / "copy"), std::string("hello\0A", 7));
 }
 
 TEST(aStreamFile, CreatorsRefuse) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "BirdBuilder.h"
 #include "FakeUpdateServer.h"
 #include "RunUpdater.h"
@@ -35,16 +36,6 @@ std::string Row(const std::string& build, const std::string& version) {
 
 std::string Bird(uint32_t build) {
   return "/cgi/u?bld=" + std::to_string(build) + "&fw=2.12.5&no_cal=false&op=bird&sn=40F5849A&";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -171,11 +162,11 @@ TEST(ServerBuildList, Https) {
 TEST(LocalBuildList, VersionsFromTheStoredImages) {
   Store s;
   s.MakeDevice();
-  WriteFile(s.Device() + "/1234.bird", Text(MakeFakeImage(1234, "2.12.5")));
-  WriteFile(s.Device() + "/1235.bird", Text(MakeFakeImage(1235, "2.12.6")));
-  WriteFile(s.Device() + "/1236.bird",
+  WriteText(s.Device() + "/1234.bird", Text(MakeFakeImage(1234, "2.12.5")));
+  WriteText(s.Device() + "/1235.bird", Text(MakeFakeImage(1235, "2.12.6")));
+  WriteText(s.Device() + "/1236.bird",
             Text(BirdBuilder().Descriptor(1236, "2.12.7", 0x40F5849A, "USBHub3p").TruncateCompressed(10).Bytes()));
-  WriteFile(s.Device() + "/notes.txt", "notes");
+  WriteText(s.Device() + "/notes.txt", "notes");
   FakeUpdateServer server;
 
   RunResult run = s.Run({"-L", "-d", "40F5849A"}, server.url());
@@ -199,8 +190,8 @@ TEST(Download, NewestBuild) {
   EXPECT_EQ(After(run.out), kDownloadLatest);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(server.targets(), (Lines{kHi, kQu, kBuilds, Bird(1234)}));
-  EXPECT_EQ(ReadFile(s.Device() + "/1234.bird"), Text(MakeFakeImage()));
-  std::string settings = ReadFile(s.Device() + "/.settings");
+  EXPECT_EQ(ReadText(s.Device() + "/1234.bird"), Text(MakeFakeImage()));
+  std::string settings = ReadText(s.Device() + "/.settings");
   EXPECT_NE(settings.find("LATEST_DOWNLOAD=1234.bird\n"), std::string::npos) << settings;
   EXPECT_TRUE(std::regex_search(settings, std::regex("(^|\n)LAST_DOWNLOAD_DATE=[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
                                                      "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n")))
@@ -217,7 +208,7 @@ TEST(Download, NamedAndUnlistedBuilds) {
                                      "Validating build 1200 with server", "Build 1200 is valid"}));
   // The newest version goes with the older build.
   EXPECT_EQ(server.targets().back(), Bird(1200));
-  EXPECT_EQ(ReadFile(s.Device() + "/1200.bird"), Text(MakeFakeImage()));
+  EXPECT_EQ(ReadText(s.Device() + "/1200.bird"), Text(MakeFakeImage()));
 
   RunResult unlisted = s.Run({"-G", "-d", "40F5849A", "-b", "999"}, server.url());
   EXPECT_EQ(unlisted.exitStatus, 1);
@@ -263,8 +254,8 @@ TEST(Download, FailuresKeepTheStoredBuild) {
     s.MakeDevice();
     const std::string kept = Text(MakeFakeImage(1234, "2.12.4"));
     const std::string settings = "CREATED_TIME=Wed Jun 30 21:49:08 1993\nLATEST_DOWNLOAD=1234.bird\n";
-    WriteFile(s.Device() + "/1234.bird", kept);
-    WriteFile(s.Device() + "/.settings", settings);
+    WriteText(s.Device() + "/1234.bird", kept);
+    WriteText(s.Device() + "/.settings", settings);
     FakeUpdateServer server;
     server.Set(c.op, c.reply);
     server.SetCrLf(c.crlf);
@@ -272,8 +263,8 @@ TEST(Download, FailuresKeepTheStoredBuild) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(server.targets(), c.requests.empty() ? (Lines{kHi, kQu, kBuilds, Bird(1234)}) : c.requests);
-    EXPECT_EQ(ReadFile(s.Device() + "/1234.bird"), kept);
-    EXPECT_EQ(ReadFile(s.Device() + "/.settings"), settings);
+    EXPECT_EQ(ReadText(s.Device() + "/1234.bird"), kept);
+    EXPECT_EQ(ReadText(s.Device() + "/.settings"), settings);
     EXPECT_EQ(Names(s.Device()), (Lines{".settings", "1234.bird"}));
   }
 }
@@ -283,7 +274,7 @@ TEST(Download, ThenUpdate) {
   FakeUpdateServer server;
   RunResult run = s.Run({"-G", "-U", "-d", "40F5849A"}, server.url());
   EXPECT_EQ(After(run.out), kDownloadLatest);
-  EXPECT_EQ(ReadFile(s.Device() + "/1234.bird"), Text(MakeFakeImage()));
+  EXPECT_EQ(ReadText(s.Device() + "/1234.bird"), Text(MakeFakeImage()));
   // The status is the update's.
   EXPECT_EQ(run.err, "Update_Firmware is not available in this build\n");
   EXPECT_EQ(run.exitStatus, 1);

@@ -10,31 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "RunInChild.h"
 #include "TempDir.h"
 #include "unix_file.h"
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  while (struct dirent* e = dir ? readdir(dir) : nullptr)
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-  if (dir) closedir(dir);
-  return names;
-}
 
 const uint8_t* U8(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
 
@@ -263,7 +244,7 @@ TEST(aFileReplaceAtomically, ReplacesWholeWithPlainCreateMode) {
   EXPECT_EQ(ReadText(file), "short");
   EXPECT_EQ(aFile_ReplaceAtomically(file.c_str(), nullptr, 0), aErrNone);
   EXPECT_EQ(ReadText(file), "");
-  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"f"});
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"f"});
 }
 
 TEST(aFileReplaceAtomically, FailuresLeaveTheOldFile) {
@@ -277,7 +258,7 @@ TEST(aFileReplaceAtomically, FailuresLeaveTheOldFile) {
   // A folder where the file belongs: everything is written, then the rename is refused.
   ASSERT_EQ(mkdir((dir / "folder").c_str(), 0755), 0);
   EXPECT_EQ(aFile_ReplaceAtomically((dir / "folder").c_str(), U8("x"), 1), aErrIO);
-  EXPECT_TRUE(Names(dir / "folder").empty());
+  EXPECT_TRUE(FolderNames(dir / "folder").empty());
 
   int status = RunInChild(
       [&] {
@@ -287,7 +268,7 @@ TEST(aFileReplaceAtomically, FailuresLeaveTheOldFile) {
       {.fileSize = 4096});
   EXPECT_EQ(ChildExitCode(status), 0);
   EXPECT_EQ(ReadText(file), "old");
-  auto names = Names(dir.path());
+  auto names = FolderNames(dir.path());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"f", "folder"}));
 }

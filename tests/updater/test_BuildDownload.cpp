@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "BirdBuilder.h"
 #include "FakeUpdateServer.h"
 #include "KeyValueStore.h"
@@ -24,11 +25,6 @@ using Targets = std::vector<std::string>;
 
 const char* const kHi = "/cgi/u?op=hi&rv=2&";
 const char* const kQu = "/cgi/u?op=qu&sn=40F5849A&";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
@@ -87,7 +83,7 @@ TEST_F(BuildDownload, NewestOrNamedBuildIsStoredWithItsSettings) {
     SCOPED_TRACE(row.build);
     ASSERT_EQ(updater.Download_Firmware(0x40F5849A, row.build, false, false), row.stored);
     std::string name = std::to_string(row.stored) + ".bird";
-    EXPECT_EQ(ReadFile(Stored(name)), Text(MakeFakeImage()));
+    EXPECT_EQ(ReadText(Stored(name)), Text(MakeFakeImage()));
     // The newest build's version goes with any build.
     EXPECT_EQ(server.targets().back(),
               "/cgi/u?bld=" + std::to_string(row.stored) + "&fw=2.12.5&no_cal=false&op=bird&sn=40F5849A&");
@@ -167,8 +163,8 @@ TEST_F(BuildDownload, StoreProblems) {
   EXPECT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 0u);
   ASSERT_EQ(display.errors().size(), 1u);
   EXPECT_EQ(display.errors()[0].rfind("Failed to write file with ", 0), 0u) << display.errors()[0];
-  EXPECT_EQ(ReadFile(Stored(".settings")), "A=1\n");
-  EXPECT_EQ(ReadFile(Stored("1234.bird/keep")), "k");
+  EXPECT_EQ(ReadText(Stored(".settings")), "A=1\n");
+  EXPECT_EQ(ReadText(Stored("1234.bird/keep")), "k");
 }
 
 TEST_F(BuildDownload, ByFingerprint) {
@@ -183,7 +179,7 @@ TEST_F(BuildDownload, ByFingerprint) {
   EXPECT_EQ(targets[0], "/cgi/u?brief=true&fp=0000000A%200000000B%200000000C%200000000D&op=fix&");
   EXPECT_EQ(targets[4], "/cgi/u?bld=1233&fw=2.12.5&no_cal=false&op=bird&sn=40F5849A&");
   EXPECT_EQ(targets[9], "/cgi/u?bld=1200&fw=2.12.5&no_cal=false&op=bird&sn=40F5849A&");
-  EXPECT_EQ(ReadFile(Stored("1233.bird")), Text(MakeFakeImage()));
+  EXPECT_EQ(ReadText(Stored("1233.bird")), Text(MakeFakeImage()));
 
   server.Set("fix", FakeReply().Status(404));
   display.events.clear();

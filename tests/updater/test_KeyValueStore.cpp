@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "FileText.h"
 #include "FixedClock.h"
 #include "KeyValueStore.h"
 #include "Log.h"
@@ -17,15 +18,6 @@
 namespace {
 
 using Map = std::map<std::string, std::string>;
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 size_t Count(const std::string& text, const std::string& part) {
   size_t n = 0;

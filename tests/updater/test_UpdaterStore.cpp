@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "BirdBuilder.h"
 #include "CreateUpdaterStore.h"
 #include "FixedClock.h"
@@ -21,25 +22,6 @@
 #include "UpdaterStore.h"
 
 namespace {
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  while (struct dirent* e = dir ? readdir(dir) : nullptr)
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-  if (dir) closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 std::string ThrownText(const std::function<void()>& fn) {
   try {
@@ -99,7 +81,7 @@ TEST_F(UpdaterStoreTest, RoundTrip) {
   EXPECT_EQ(builds[0].name, "1234.bird");
   EXPECT_EQ(builds[0].basePath, base_ + "/40F5849A");
   EXPECT_EQ(builds[0].type, STORE_ITEM_FILE);
-  EXPECT_EQ(Names(base_ + "/40F5849A"), (std::vector<std::string>{".settings", "1234.bird"}));
+  EXPECT_EQ(FolderNames(base_ + "/40F5849A"), (std::vector<std::string>{".settings", "1234.bird"}));
 
   BirdFile bird = device.ReadBirdFile("1234.bird");
   auto written = image.Blocks();
@@ -147,7 +129,7 @@ TEST_F(UpdaterStoreTest, FailedWritesLoseNothing) {
   EXPECT_EQ(ChildExitCode(status), 0);
   EXPECT_EQ(ReadText(folder + "/1234.bird"), birdBefore);
   EXPECT_EQ(ReadText(folder + "/.settings"), settingsBefore);
-  EXPECT_EQ(Names(folder), (std::vector<std::string>{".settings", "1234.bird"}));
+  EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{".settings", "1234.bird"}));
 }
 
 TEST_F(UpdaterStoreTest, FindsExactlyTheDeviceAskedFor) {
@@ -210,8 +192,8 @@ TEST_F(UpdaterStoreTest, LookupCases) {
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, (std::vector<std::pair<std::string, store_item_t>>{{"100.bird", STORE_ITEM_FILE},
                                                                       {"sub", STORE_ITEM_DIRECTORY}}));
-  EXPECT_EQ(Names(folder + "/sub"), std::vector<std::string>{".settings"});
-  EXPECT_EQ(Names(folder), (std::vector<std::string>{".hidden", ".settings", "100.bird", "sub"}));
+  EXPECT_EQ(FolderNames(folder + "/sub"), std::vector<std::string>{".settings"});
+  EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{".hidden", ".settings", "100.bird", "sub"}));
 }
 
 TEST_F(UpdaterStoreTest, FolderProblems) {
@@ -243,7 +225,7 @@ TEST_F(UpdaterStoreTest, WriteAndReadFailures) {
   EXPECT_EQ(UpdaterStoreItem().WriteFile("a.bird", &byte, 1), aErrNotFound);  // never at the root
   ASSERT_EQ(mkdir((folder + "/taken").c_str(), 0755), 0);
   EXPECT_EQ(device.WriteFile("taken", &byte, 1), aErrIO);
-  EXPECT_EQ(Names(folder), (std::vector<std::string>{".settings", "taken"}));
+  EXPECT_EQ(FolderNames(folder), (std::vector<std::string>{".settings", "taken"}));
 
   WriteText(folder + "/text.bird", "plain text, not an image");
   EXPECT_EQ(ThrownText([&] { device.ReadBirdFile("text.bird"); }), "Invalid bird " + folder + "/text.bird");
