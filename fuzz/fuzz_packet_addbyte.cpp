@@ -7,13 +7,7 @@
 
 #include "aPacket.h"
 
-#define CHECK(condition)                                               \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);  \
-      abort();                                                         \
-    }                                                                  \
-  } while (0)
+#include "FuzzCheck.h"
 
 namespace {
 enum Mode { kResetAfterError, kNeverReset, kResetAfterComplete };

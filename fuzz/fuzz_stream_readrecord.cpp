@@ -12,13 +12,7 @@
 #include "ScriptedStreamKind.h"
 #include "aStream.h"
 
-#define CHECK(condition)                                               \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);  \
-      abort();                                                         \
-    }                                                                  \
-  } while (0)
+#include "FuzzCheck.h"
 
 namespace {
 

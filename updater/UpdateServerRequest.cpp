@@ -8,6 +8,7 @@
 
 #include "HTTPRequest.h"
 #include "Log.h"
+#include "SerialText.h"
 #include "UpdateServerUrls.h"
 #include "aVersion.h"
 #include "server_reply.h"
@@ -91,12 +92,6 @@ bool sRequest(const char* name, const char* url, std::map<std::string, std::stri
   return true;
 }
 
-std::string sSerialText(uint32_t serial) {
-  char text[16];
-  snprintf(text, sizeof(text), "%08X", serial);
-  return text;
-}
-
 }  // namespace
 
 bool UpdateServerRequest::ping(const char* url) {
@@ -106,7 +101,7 @@ bool UpdateServerRequest::ping(const char* url) {
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url) {
-  std::map<std::string, std::string> query = {{"op", "qu"}, {"sn", sSerialText(serial)}};
+  std::map<std::string, std::string> query = {{"op", "qu"}, {"sn", SerialText(serial)}};
   std::optional<HTTPResponse> reply;
   return sRequest("QueryBuild", url, query, reply) && ServerReply::QueryBuild(*reply, build, version);
 }
@@ -117,14 +112,14 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* version, const c
                                               {"fw", version ? version : ""},
                                               {"no_cal", flag ? "true" : "false"},
                                               {"op", "bird"},
-                                              {"sn", sSerialText(serial)}};
+                                              {"sn", SerialText(serial)}};
   std::optional<HTTPResponse> reply;
   return sRequest("GetBuild", url, query, reply) && ServerReply::GetBuild(*reply, image);
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url) {
   builds.clear();
-  std::map<std::string, std::string> query = {{"op", "builds"}, {"sn", sSerialText(serial)}};
+  std::map<std::string, std::string> query = {{"op", "builds"}, {"sn", SerialText(serial)}};
   std::optional<HTTPResponse> reply;
   return sRequest("GetBuildList", url, query, reply) && ServerReply::GetBuildList(*reply, builds);
 }

@@ -8,6 +8,7 @@
 
 #include "BuildPath.h"
 #include "Log.h"
+#include "SerialText.h"
 #include "aDirectory.h"
 
 namespace {
@@ -74,19 +75,13 @@ bool _find_items(const aDirectoryListData* entry, void* ref) {
   return true;
 }
 
-std::string sSerialName(uint32_t serial) {
-  char text[9];
-  snprintf(text, sizeof(text), "%08X", serial);
-  return text;
-}
-
 }  // namespace
 
 UpdaterStore::UpdaterStore(const char* base) : basePath(base != nullptr ? base : "") {
   _ensure_directory(basePath);
 }
 
-UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(sSerialName(serial).c_str()); }
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial) { return AddDevice(SerialText(serial).c_str()); }
 
 UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
   const char* entry = name != nullptr ? name : "";
@@ -95,7 +90,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name) {
 }
 
 bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem* out) {
-  return FindDevice(sSerialName(serial).c_str(), out);
+  return FindDevice(SerialText(serial).c_str(), out);
 }
 
 bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* out) {
