@@ -61,7 +61,8 @@ function(corvantis_add_test_dir dir label)
     if(base MATCHES "_usb$")
       set(labels usb)
       find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
-      set(emulator ${UMOCKDEV_WRAPPER})
+      # umockdev-wrapper, with ASAN_OPTIONS=verify_asan_link_order=0 added (discovery included).
+      set(emulator ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)
     endif()
     corvantis_add_test(${dir}_${base} SOURCES ${src} LABELS ${labels} TIMEOUT ${timeout}
       LIBS corvantis updater_core corvantis_api EMULATOR ${emulator})
