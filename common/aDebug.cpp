@@ -1,0 +1,4 @@
+#include "aDebug.h"
+
+bool aCorvantisDebuggingEnable = false;
+uint32_t aCorvantisDebuggingLevel = 0;

@@ -1,0 +1,22 @@
+#include "ProcessCounts.h"
+
+#include <dirent.h>
+
+namespace {
+
+int sCountEntries(const char* path) {
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir))
+    if (entry->d_name[0] != '.') count++;
+  closedir(dir);
+  return count;
+}
+
+}  // namespace
+
+int CountThreads() { return sCountEntries("/proc/self/task"); }
+
+// The descriptor of the listing itself is not counted.
+int CountOpenDescriptors() { return sCountEntries("/proc/self/fd") - 1; }
