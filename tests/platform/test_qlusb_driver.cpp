@@ -1,0 +1,52 @@
+// The USB driver and the shared context with real libusb and no emulation.
+#include <gtest/gtest.h>
+
+#include "Corvantis-C.h"
+#include "qlusb_driver.h"
+
+namespace {
+
+TEST(QlusbDriverPlain, NoSuchDeviceOnTheHost) {
+  qlusb_device* record = qlusb_create_usb(qlusb_MODE_USBLIB);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->state.load(), qlusb_STATE_CREATED);
+  EXPECT_EQ(record->rxCursor, record->rx);
+  EXPECT_EQ(qlusb_open_corvantis_device(record, "00001234"), aErrNotFound);
+  EXPECT_EQ(record->handle, nullptr);
+  EXPECT_EQ(qlusb_destroy(&record), aErrNone);
+  EXPECT_EQ(record, nullptr);
+  EXPECT_FALSE(qlusb_is_kernel_driver_installed(0x1234));
+  Corvantis_libusb_exit();
+}
+
+TEST(QlusbDriverPlain, BadArguments) {
+  qlusb_device* none = nullptr;
+  EXPECT_EQ(qlusb_destroy(&none), aErrParam);
+  EXPECT_EQ(qlusb_destroy(nullptr), aErrParam);
+  uint8_t byte = 0;
+  EXPECT_EQ(qlusb_get_from_device(nullptr, &byte), aErrParam);
+  EXPECT_EQ(qlusb_write_to_device(nullptr, &byte, 1), aErrParam);
+  EXPECT_EQ(qlusb_open_corvantis_device(nullptr, "00001234"), aErrParam);
+  EXPECT_EQ(qlusb_close_corvantis_device(nullptr), aErrParam);
+  EXPECT_FALSE(is_corvantis_device(nullptr));
+
+  qlusb_device* record = qlusb_create_usb(qlusb_MODE_KERNEL);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(qlusb_get_from_device(record, &byte), aErrMode);  // node not open
+  EXPECT_EQ(qlusb_write_to_device(record, &byte, 1), aErrMode);
+  EXPECT_EQ(qlusb_close_corvantis_device(record), aErrNone);
+  qlusb_destroy(&record);
+}
+
+TEST(CorvantisContext, MadeOnFirstUseAndAfterEachExit) {
+  libusb_context* first = Corvantis_libusb_context();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(Corvantis_libusb_context(), first);
+  EXPECT_EQ(Corvantis_libusb_init(), first);
+  Corvantis_libusb_exit();
+  Corvantis_libusb_exit();  // nothing left to release
+  EXPECT_NE(Corvantis_libusb_context(), nullptr);
+  Corvantis_libusb_exit();
+}
+
+}  // namespace
