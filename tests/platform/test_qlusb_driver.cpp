@@ -1,5 +1,8 @@
 // The USB driver and the shared context with real libusb and no emulation.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "Corvantis-C.h"
 #include "qlusb_driver.h"
@@ -36,6 +39,37 @@ TEST(QlusbDriverPlain, BadArguments) {
   EXPECT_EQ(qlusb_write_to_device(record, &byte, 1), aErrMode);
   EXPECT_EQ(qlusb_close_corvantis_device(record), aErrNone);
   qlusb_destroy(&record);
+}
+
+// With standard input closed a node can be opened as descriptor 0, which must count as open.
+TEST(QlusbDriverPlain, NodeOnDescriptorZeroCountsAsOpen) {
+  int savedInput = dup(0);  // -1: standard input is closed already
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  ASSERT_EQ(dup2(pair[0], 0), 0);
+  close(pair[0]);
+  qlusb_device* record = qlusb_create_usb(qlusb_MODE_KERNEL);
+  ASSERT_NE(record, nullptr);
+  record->fd = 0;  // as an open of the node would leave it
+
+  const uint8_t sent[] = {0xAD, 0x00};
+  EXPECT_EQ(qlusb_write_to_device(record, sent, 2), aErrNone);
+  uint8_t got[2] = {0, 0};
+  EXPECT_EQ(read(pair[1], got, 2), 2);
+  EXPECT_EQ(got[1], 0x00);
+  ASSERT_EQ(write(pair[1], "\x08", 1), 1);
+  uint8_t byte = 0;
+  EXPECT_EQ(qlusb_get_from_device(record, &byte), aErrNone);
+  EXPECT_EQ(byte, 0x08);
+  EXPECT_EQ(qlusb_close_corvantis_device(record), aErrNone);
+  EXPECT_EQ(record->fd, -1);
+  EXPECT_EQ(fcntl(0, F_GETFD), -1);  // closed, not left open as "none"
+  qlusb_destroy(&record);
+  close(pair[1]);
+  if (savedInput >= 0) {
+    dup2(savedInput, 0);
+    close(savedInput);
+  }
 }
 
 TEST(CorvantisContext, MadeOnFirstUseAndAfterEachExit) {

@@ -1,8 +1,6 @@
 // The USB driver against emulated devices, through real libusb.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <numeric>
@@ -426,29 +424,6 @@ TEST_F(QlusbDriver, KernelNodeMode) {
   EXPECT_EQ(record->state.load(), qlusb_STATE_CLOSED);
   EXPECT_EQ(qlusb_get_from_device(record.d, &byte), aErrMode);
   EXPECT_EQ(qlusb_close_corvantis_device(record.d), aErrNone);  // nothing left to close
-}
-
-// With standard input closed the node can get descriptor 0, which must still count as open.
-TEST_F(QlusbDriver, KernelNodeOnDescriptorZero) {
-  EmulatedUsbNode& node = usb().addNode(0xABCD);
-  int savedInput = dup(0);  // -1: standard input is closed already
-  close(0);
-  Record record(qlusb_MODE_KERNEL);
-  aErr opened = qlusb_open_corvantis_device(record.d, "0000ABCD");
-  int fd = record->fd;
-  const uint8_t sent[] = {0xAD, 0x00};
-  aErr written = qlusb_write_to_device(record.d, sent, 2);
-  aErr closed = qlusb_close_corvantis_device(record.d);
-  if (savedInput >= 0) {
-    dup2(savedInput, 0);
-    close(savedInput);
-  }
-  EXPECT_EQ(opened, aErrNone);
-  EXPECT_EQ(fd, 0);
-  EXPECT_EQ(written, aErrNone);
-  EXPECT_EQ(closed, aErrNone);
-  EXPECT_EQ(record->fd, -1);
-  EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return node.received().size() == 2; }, 2000));
 }
 
 TEST_F(QlusbDriver, KernelDriverInstalledWhenItsNodeExists) {

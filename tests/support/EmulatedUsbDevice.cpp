@@ -126,7 +126,7 @@ void sSubmit(Impl& impl, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     return;
   }
   std::unique_lock<std::mutex> lock(impl.mutex);
-  if (impl.unplugged || impl.removed) {
+  if (impl.unplugged) {
     lock.unlock();
     g_object_unref(buffer);
     g_object_unref(urbData);
@@ -244,7 +244,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   auto gone = [&impl]() {
     std::lock_guard<std::mutex> lock(impl.mutex);
-    return impl.unplugged || impl.removed;
+    return impl.unplugged;
   };
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -257,7 +257,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     }
     case USBDEVFS_CLAIMINTERFACE: {
       std::unique_lock<std::mutex> lock(impl.mutex);
-      int err = (impl.unplugged || impl.removed) ? ENODEV : impl.claimErrno;
+      int err = impl.unplugged ? ENODEV : impl.claimErrno;
       if (err == 0) impl.claimCount++;
       lock.unlock();
       sReply(client, err);
@@ -265,7 +265,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     }
     case USBDEVFS_RELEASEINTERFACE: {
       std::unique_lock<std::mutex> lock(impl.mutex);
-      int err = (impl.unplugged || impl.removed) ? ENODEV : 0;
+      int err = impl.unplugged ? ENODEV : 0;
       if (err == 0) impl.releaseCount++;
       lock.unlock();
       sReply(client, err);
@@ -278,7 +278,7 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
         return TRUE;
       }
       std::unique_lock<std::mutex> lock(impl.mutex);
-      int err = (impl.unplugged || impl.removed) ? ENODEV : impl.clearHaltErrno;
+      int err = impl.unplugged ? ENODEV : impl.clearHaltErrno;
       impl.halts.push_back(static_cast<uint8_t>(endpoint));
       lock.unlock();
       sReply(client, err);

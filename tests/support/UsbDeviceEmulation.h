@@ -116,7 +116,7 @@ class UsbDeviceEmulation {
   // allows one handler per node path).
   EmulatedUsbDevice& add(const UsbDeviceSpec& spec);
   // Takes the device's record and node out of the testbed. A libusb context that already exists
-  // keeps listing it; its open handles get ENODEV from then on.
+  // keeps listing it; its open handles get ENODEV from then on (it stays unplugged).
   void remove(EmulatedUsbDevice& device);
   // The same device (spec and byte-level device) added again at a new device number.
   EmulatedUsbDevice& readd(EmulatedUsbDevice& old);

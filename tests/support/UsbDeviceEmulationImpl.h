@@ -39,7 +39,6 @@ struct EmulatedUsbDevice::Impl {
   int claimErrno = 0;
   int clearHaltErrno = 0;
   bool unplugged = false;
-  bool removed = false;
   std::list<Urb> pending;    // submitted, not completed, in submit order
   std::list<Urb> completed;  // completed, not reaped, in completion order
   std::deque<std::vector<uint8_t>> toDevice;
