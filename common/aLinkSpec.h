@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aError.h"
+
 // Transport of a link specification. Values above 7 are invalid; 0 is no transport.
 typedef enum : int {
   USB = 1,            // device attached over USB
@@ -51,3 +53,10 @@ static_assert(offsetof(linkSpec, ipv4Address) == 24);
 static_assert(offsetof(linkSpec, tcpPort) == 28);
 static_assert(offsetof(linkSpec, baudRate) == 24);
 static_assert(offsetof(linkSpec, portName) == 28);
+
+// A new zero-filled record with `type` set; NULL when memory is short.
+linkSpec* aLinkSpec_Create(linkType type);
+// A new copy of all 128 bytes; NULL for a NULL record or when memory is short.
+linkSpec* aLinkSpec_Copy(const linkSpec* spec);
+// Frees the record and clears the caller's pointer; aErrParam for a NULL address or record.
+aErr aLinkSpec_Destroy(linkSpec** spec);
