@@ -5,20 +5,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "unix_time.h"
 
-uint64_t sMonotonicMS() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
+namespace {
 
 uint32_t sLE32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -93,7 +88,7 @@ bool sTCPIPProbeEveryInterface() {
 // neither brought one, or on an error.
 bool sTCPIPAwaitReply(int fd, uint64_t deadline) {
   for (;;) {
-    uint64_t now = sMonotonicMS();
+    uint64_t now = aTime_GetMonotonicMS();
     if (now >= deadline) return false;
     int wait = static_cast<int>(std::min<uint64_t>(TCPIP_REPLY_SILENCE_MS, deadline - now));
     struct pollfd entry = {fd, POLLIN, 0};
@@ -134,7 +129,7 @@ void aDiscovery_EnumerateTCPIP(aDiscoveryRun* run, uint32_t networkInterface) {
   int listener = sTCPIPSetupListener(networkInterface);
   bool probed = networkInterface == INADDR_ANY ? sTCPIPProbeEveryInterface()
                                                : sTCPIPMultiCast(networkInterface);
-  uint64_t deadline = sMonotonicMS() + TCPIP_DISCOVERY_LIMIT_MS;
+  uint64_t deadline = aTime_GetMonotonicMS() + TCPIP_DISCOVERY_LIMIT_MS;
   while (listener >= 0 && probed && run->goOn && sTCPIPAwaitReply(listener, deadline)) {
     uint8_t reply[TCPIP_REPLY_SIZE];
     struct sockaddr_in from;
