@@ -23,7 +23,8 @@ using Urb = Impl::Urb;
 constexpr uint8_t kLanguageTable[] = {4, 3, 0x09, 0x04};  // US English only
 
 // The answer to a control URB's request: its data stage, or a stall.
-bool sControlAnswer(const UsbDeviceSpec& spec, const uint8_t* setup, std::vector<uint8_t>& out) {
+bool sControlAnswer(const UsbDeviceSpec& spec, bool stallStrings, const uint8_t* setup,
+                    std::vector<uint8_t>& out) {
   uint8_t requestType = setup[0], request = setup[1];
   uint8_t descriptorIndex = setup[2], descriptorType = setup[3];
   if (requestType != 0x80 || request != 6 || descriptorType != 3) return true;  // no data stage
@@ -31,7 +32,7 @@ bool sControlAnswer(const UsbDeviceSpec& spec, const uint8_t* setup, std::vector
     out.assign(std::begin(kLanguageTable), std::end(kLanguageTable));
     return true;
   }
-  if (!spec.serial || descriptorIndex != UsbSerialStringIndex(spec)) return false;
+  if (stallStrings || !spec.serial || descriptorIndex != UsbSerialStringIndex(spec)) return false;
   const std::string& text = *spec.serial;
   size_t chars = std::min<size_t>(text.size(), 126);
   out = {static_cast<uint8_t>(2 + 2 * chars), 3};
@@ -139,7 +140,7 @@ void sSubmit(Impl& impl, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     // The buffer holds the 8-byte setup packet, then room for the data stage.
     std::vector<uint8_t> answer;
     const uint8_t* setup = buffer->data;
-    bool ok = header->buffer_length >= 8 && sControlAnswer(impl.spec, setup, answer);
+    bool ok = header->buffer_length >= 8 && sControlAnswer(impl.spec, impl.stallStrings, setup, answer);
     int actual = 0;
     if (ok) {
       int wanted = setup[6] | setup[7] << 8;
@@ -440,6 +441,11 @@ void EmulatedUsbDevice::holdOut(int moved, int count) {
 void EmulatedUsbDevice::setClaimErrno(int err) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->claimErrno = err;
+}
+
+void EmulatedUsbDevice::stallStringRequests(bool stall) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->stallStrings = stall;
 }
 
 void EmulatedUsbDevice::setClearHaltErrno(int err) {

@@ -90,14 +90,18 @@ EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceSpec& spec) {
   return *devices_.back();
 }
 
+void UsbDeviceEmulation::removeNode(EmulatedUsbDevice& device) {
+  gchar* root = umockdev_testbed_get_root_dir(testbed_->bed);
+  unlink((std::string(root) + device.nodePath()).c_str());
+  g_free(root);
+}
+
 void UsbDeviceEmulation::remove(EmulatedUsbDevice& device) {
   for (auto& d : devices_) {
     if (d.get() != &device) continue;
     umockdev_testbed_remove_device(testbed_->bed, device.sysPath().c_str());
     // umockdev leaves the node file behind; without it a later open fails as for an unplugged device.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_->bed);
-    unlink((std::string(root) + device.nodePath()).c_str());
-    g_free(root);
+    removeNode(device);
     // Handles still open see a device that is gone; the handler stays attached, since
     // umockdev allows one per node path.
     device.unplug();

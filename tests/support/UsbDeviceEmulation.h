@@ -56,6 +56,8 @@ class EmulatedUsbDevice {
   void holdOut(int moved = -1, int count = 1);
   void setClaimErrno(int err);      // 0: claims succeed
   void setClearHaltErrno(int err);  // 0: clear-halt succeeds
+  // Control requests for string descriptors other than the language table stall (-EPIPE).
+  void stallStringRequests(bool stall = true);
   // Unplugged: every pending URB completes with -ENODEV; submits, claims, releases, clear-halts
   // and control transfers fail with ENODEV. Replug serves the same device number again.
   void unplug();
@@ -118,6 +120,9 @@ class UsbDeviceEmulation {
   // Takes the device's record and node out of the testbed. A libusb context that already exists
   // keeps listing it; its open handles get ENODEV from then on (it stays unplugged).
   void remove(EmulatedUsbDevice& device);
+  // Takes away only the device's node: the record stays, so libusb lists the device, but
+  // opening it fails with LIBUSB_ERROR_NO_DEVICE, as for a device gone between listing and open.
+  void removeNode(EmulatedUsbDevice& device);
   // The same device (spec and byte-level device) added again at a new device number.
   EmulatedUsbDevice& readd(EmulatedUsbDevice& old);
 

@@ -36,6 +36,7 @@ struct EmulatedUsbDevice::Impl {
   std::shared_ptr<UsbByteDevice> device;
   std::deque<InChunk> in;
   std::deque<int> inFaults, outFaults, outHolds;
+  bool stallStrings = false;  // string requests but the language table stall
   int claimErrno = 0;
   int clearHaltErrno = 0;
   bool unplugged = false;
