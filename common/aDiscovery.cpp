@@ -4,6 +4,7 @@
 
 #include "aDiscoveryRun.h"
 #include "aDiscoveryTCPIP.h"
+#include "aDiscoveryUSB.h"
 #include "aOrvexDiscovery.h"
 
 namespace {
@@ -43,6 +44,9 @@ uint8_t aDiscovery_EnumerateModules(linkType type, aDiscoveryProc proc, void* re
   if (proc == nullptr) return 0;
   aDiscoveryRun run = {type, proc, ref, 0, true};
   switch (type) {
+    case USB:
+      aDiscovery_EnumerateUSB(&run);
+      return run.count;
     case TCPIP:
       aDiscovery_EnumerateTCPIP(&run, networkInterface);
       return run.count;
