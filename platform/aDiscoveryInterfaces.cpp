@@ -2,9 +2,19 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <cstdio>
 #include <cstring>
 
+#include "aDebug.h"
 #include "aDiscovery.h"
+
+namespace {
+
+constexpr uint32_t kDiscoveryTrace = 0x10;
+
+bool sTracing() { return aCorvantisDebuggingEnable && (aCorvantisDebuggingLevel & kDiscoveryTrace) != 0; }
+
+}  // namespace
 
 uint32_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, uint32_t size) {
   // Room for "255.255.255.255" and its terminator.
@@ -28,8 +38,14 @@ uint32_t aDiscovery_GetIPv4Interfaces(uint32_t* list, uint32_t max) {
     const char* text = ziflist_address(interfaces);
     if (text == nullptr) break;
     struct in_addr in;
-    if (inet_pton(AF_INET, text, &in) == 1) list[count++] = in.s_addr;
+    if (inet_pton(AF_INET, text, &in) != 1) continue;
+    list[count++] = in.s_addr;
+    if (sTracing()) printf("Interface Found: %d\n", static_cast<int>(in.s_addr));
   }
   ziflist_destroy(&interfaces);
+  if (sTracing()) {
+    printf("aDiscovery_GetIPv4Interfaces count: %d\n", static_cast<int>(count));
+    fflush(stdout);
+  }
   return count;
 }
