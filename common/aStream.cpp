@@ -131,6 +131,18 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
   return stream;
 }
 
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->wait = wait;
+  return aErrNone;
+}
+
+aErr aStream_WaitReadable(aStream* stream, uint32_t ms) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  if (stream->count > 0 || stream->wait == nullptr) return aErrNone;
+  return stream->wait(ms, stream->ref);
+}
+
 namespace {
 
 // aStream_Read of any n; kept apart so that the one-byte path stays a plain call.

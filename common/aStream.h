@@ -12,6 +12,11 @@ typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* ref);
 typedef aErr (*aStreamWriteProc)(const uint8_t* data, size_t length, void* ref);
 // Releases the kind's state; its result is the result of aStream_Destroy.
 typedef aErr (*aStreamDeleteProc)(void* ref);
+// Waits up to ms until get is worth calling (a byte, the end or a failure waits): aErrNone
+// then, aErrTimeout when the time ran out. Runs on the reading thread, so it belongs to the
+// get path. Optional: kinds with a descriptor poll it; kinds whose get waits by itself leave
+// it unset.
+typedef aErr (*aStreamWaitProc)(uint32_t ms, void* ref);
 
 #define aSTREAMCHECK 0x4321
 #define aSTREAMBUFCHUNK 512
@@ -30,6 +35,7 @@ struct aStream {
   uint64_t readIndex;
   uint64_t writeIndex;
   uint16_t check;  // aSTREAMCHECK while valid
+  aStreamWaitProc wait;  // NULL unless the kind set one (aStream_SetWait)
 };
 
 inline bool aVALIDSTREAM(const aStream* stream) {
@@ -39,6 +45,15 @@ inline bool aVALIDSTREAM(const aStream* stream) {
 // A new stream that owns ref from now on; any procedure may be NULL. NULL when memory runs out.
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc deleteProc, void* ref);
+
+// Gives the stream its kind's wait procedure (NULL removes it), before any thread reads the
+// stream. aErrParam for an invalid stream.
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
+
+// Lets a reader that met aErrNotReady sleep until a byte may be there, at most ms: aErrNone
+// at once when bytes wait in the look-ahead ring or the kind has no wait procedure, else the
+// procedure's answer. aErrParam for an invalid stream.
+aErr aStream_WaitReadable(aStream* stream, uint32_t ms);
 
 // Reads exactly n bytes, all or nothing: on aErrNotReady every byte taken is given back and
 // a later read delivers it first. aErrEOF delivers the bytes that arrived (no count). Any

@@ -31,9 +31,37 @@ struct Direction {
   Injected failPut;    // of the sending end
   Injected failWrite;  // of the sending end
   std::vector<MemoryPipe::TapCall> tap;
+  // Get modes of the receiving end.
+  uint64_t getWaitMs = 0;
+  bool fragmenting = false;
+  bool gapNext = false;  // fragmenting: the next get answers not-ready
+  size_t getCalls = 0;
+  bool failAfterArmed = false;
+  size_t failAfterBytes = 0;
+  aErr failAfterCode = aErrNone;
 
+  bool FailAfterDue() const { return failAfterArmed && failAfterBytes == 0; }
   bool ReadableLocked() const {
-    return !bytes.empty() || senderClosed || receiverClosed || failGet.left > 0;
+    return !bytes.empty() || senderClosed || receiverClosed || failGet.left > 0 || FailAfterDue();
+  }
+};
+
+// The write latch of one sending end. Apart from the direction's lock, so that a held writer
+// blocks nobody else.
+struct Latch {
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  bool armed = false;
+  bool held = false;
+
+  void PassThrough() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!armed) return;
+    held = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(10), [this] { return !armed; });
+    armed = false;
+    held = false;
   }
 };
 
@@ -41,6 +69,7 @@ struct Direction {
 
 struct MemoryPipe::Shared {
   Direction towards[2];
+  Latch latch[2];  // by sending end
 
   void Close(End end) {
     {
@@ -58,19 +87,35 @@ struct MemoryPipe::Shared {
 
   aErr Get(End end, uint8_t* byte) {
     Direction& in = towards[end];
-    std::lock_guard<std::mutex> hold(in.mutex);
+    std::unique_lock<std::mutex> lock(in.mutex);
+    ++in.getCalls;
+    if (in.getWaitMs > 0 && !in.ReadableLocked()) {
+      in.readable.wait_for(lock, std::chrono::milliseconds(in.getWaitMs),
+                           [&in] { return in.ReadableLocked(); });
+    }
     aErr injected;
     if (in.failGet.Take(&injected)) return injected;
+    if (in.FailAfterDue()) {
+      in.failAfterArmed = false;
+      return in.failAfterCode;
+    }
     if (in.receiverClosed) return aErrIO;
+    if (in.gapNext) {
+      in.gapNext = false;
+      return aErrNotReady;
+    }
     if (!in.bytes.empty()) {
       *byte = in.bytes.front();
       in.bytes.pop_front();
+      in.gapNext = in.fragmenting;
+      if (in.failAfterArmed && in.failAfterBytes > 0) --in.failAfterBytes;
       return aErrNone;
     }
     return in.senderClosed ? aErrEOF : aErrNotReady;
   }
 
   aErr Send(End from, Op op, const uint8_t* data, size_t length) {
+    latch[from].PassThrough();
     Direction& out = towards[Other(from)];
     aErr result = aErrNone;
     {
@@ -120,6 +165,16 @@ aErr sWrite(const uint8_t* data, size_t length, void* ref) {
   return sRef(ref).shared->Send(sRef(ref).end, MemoryPipe::kWrite, data, length);
 }
 
+aErr sWait(uint32_t ms, void* ref) {
+  EndRef& end = sRef(ref);
+  {
+    Direction& in = end.shared->towards[end.end];
+    std::lock_guard<std::mutex> hold(in.mutex);
+    if (in.getWaitMs > 0) return aErrNone;  // get waits by itself
+  }
+  return end.shared->WaitReadable(end.end, ms) ? aErrNone : aErrTimeout;
+}
+
 aErr sDelete(void* ref) {
   EndRef* owner = static_cast<EndRef*>(ref);
   owner->shared->Close(owner->end);
@@ -132,6 +187,7 @@ aErr sDelete(void* ref) {
 MemoryPipe::MemoryPipe() : shared_(std::make_shared<Shared>()) {
   for (End end : {kA, kB}) {
     streams_[end] = aStream_Create(sGet, sPut, sWrite, sDelete, new EndRef{shared_, end});
+    aStream_SetWait(streams_[end], sWait);
   }
 }
 
@@ -180,7 +236,58 @@ void MemoryPipe::FailNext(End end, Op op, size_t k, aErr code) {
   if (op == kGet) dir.readable.notify_all();
 }
 
+void MemoryPipe::FailGetAfter(End end, size_t bytes, aErr code) {
+  Direction& in = shared_->towards[end];
+  {
+    std::lock_guard<std::mutex> hold(in.mutex);
+    in.failAfterArmed = true;
+    in.failAfterBytes = bytes;
+    in.failAfterCode = code;
+  }
+  in.readable.notify_all();
+}
+
 void MemoryPipe::Close(End end) { shared_->Close(end); }
+
+void MemoryPipe::SetGetWait(End end, uint64_t ms) {
+  Direction& in = shared_->towards[end];
+  std::lock_guard<std::mutex> hold(in.mutex);
+  in.getWaitMs = ms;
+}
+
+void MemoryPipe::SetFragmenting(End end, bool on) {
+  Direction& in = shared_->towards[end];
+  std::lock_guard<std::mutex> hold(in.mutex);
+  in.fragmenting = on;
+  if (!on) in.gapNext = false;
+}
+
+size_t MemoryPipe::GetCalls(End end) const {
+  const Direction& in = shared_->towards[end];
+  std::lock_guard<std::mutex> hold(in.mutex);
+  return in.getCalls;
+}
+
+void MemoryPipe::HoldWrites(End from) {
+  Latch& latch = shared_->latch[from];
+  std::lock_guard<std::mutex> hold(latch.mutex);
+  latch.armed = true;
+}
+
+bool MemoryPipe::WaitWriteHeld(End from, uint64_t ms) const {
+  const Latch& latch = shared_->latch[from];
+  std::unique_lock<std::mutex> lock(latch.mutex);
+  return latch.changed.wait_for(lock, std::chrono::milliseconds(ms), [&latch] { return latch.held; });
+}
+
+void MemoryPipe::ReleaseWrites(End from) {
+  Latch& latch = shared_->latch[from];
+  {
+    std::lock_guard<std::mutex> hold(latch.mutex);
+    latch.armed = false;
+  }
+  latch.changed.notify_all();
+}
 
 std::vector<MemoryPipe::TapCall> MemoryPipe::Tap(End from) const {
   const Direction& out = shared_->towards[Other(from)];

@@ -12,7 +12,11 @@
 // on a closed end itself, gives aErrIO. Destroying an end's stream closes that end. Each
 // direction has its own lock and condition variable, so one reader and one writer per end run
 // concurrently, as on a real kind. The shared state lives until this object and both streams
-// are gone.
+// are gone. Both streams carry a wait procedure (aStream_WaitReadable) over WaitReadable.
+//
+// Get behaves like the TCP and serial kinds by default (aErrNotReady at once); SetGetWait
+// makes it wait for a byte like the USB kind. The fragmenting mode answers aErrNotReady
+// between any two bytes, as a framing kind does between frames.
 class MemoryPipe {
  public:
   enum End { kA = 0, kB = 1 };
@@ -49,8 +53,27 @@ class MemoryPipe {
   void DropTowards(End end, size_t n);
   // The end's next k calls of `op` return `code` and move no byte.
   void FailNext(End end, Op op, size_t k, aErr code);
+  // The end's get delivers `bytes` more bytes and then answers `code` once.
+  void FailGetAfter(End end, size_t bytes, aErr code);
   // Closes the end, as a disconnect; its stream stays valid until destroyed.
   void Close(End end);
+
+  // Modes of the end's get, safe while the end is in use.
+  // 0 (the default): aErrNotReady at once. Otherwise get waits up to ms for a byte; the
+  // stream's wait procedure then returns at once, as for a kind whose get waits by itself.
+  void SetGetWait(End end, uint64_t ms);
+  // After each byte delivered, the next get answers aErrNotReady, bytes waiting or not.
+  void SetFragmenting(End end, bool on);
+  // Calls of get made on the end so far, whatever they answered.
+  size_t GetCalls(End end) const;
+
+  // The latch: the next put or write made on the end stops inside the call, before its bytes
+  // move, until ReleaseWrites (or, so that no test hangs, 10 s).
+  void HoldWrites(End from);
+  // True once a writer of the end is held by the latch, false after `ms`.
+  bool WaitWriteHeld(End from, uint64_t ms) const;
+  // Lets the held writer (if any) go on, and disarms the latch.
+  void ReleaseWrites(End from);
 
   // Every put and write call made on the end, call boundaries kept.
   std::vector<TapCall> Tap(End from) const;
