@@ -1,0 +1,163 @@
+// The link's reader thread: parsing, the handshake, heartbeat answers and the user filter.
+#include <cstdio>
+
+#include "aDebug.h"
+#include "aLinkInternal.h"
+#include "unix_time.h"
+
+namespace {
+
+void sTrace(const char* text) {
+  if (aCorvantisDebuggingEnable) printf("%s\n", text);
+}
+
+// Queues six AD 00 and waits for the device's answer A 00 A 00.
+void sStartSync(aLink* link, uint64_t nowMs) {
+  link->status = kLinkStatusSyncing;
+  link->syncState = kSyncStateStart;
+  link->syncStartMs = nowMs;
+  link->syncLastByteMs = nowMs;
+  aPacket_Reset(link->packet);
+  const uint8_t none = 0;
+  aPacket* sync = aPacket_CreateWithData(aLINK_SYNC_ADDRESS, 0, &none);
+  if (sync == nullptr) return;
+  aErr err = aErrNone;
+  for (int i = 0; i < aLINK_SYNC_COUNT; ++i) err = aPacketFifo_Put(link->outFifo, sync);
+  aPacket_Destroy(&sync);
+  if (err == aErrNone) link->syncState = kSyncStateByte1;
+}
+
+void sSyncByte(aLink* link, uint8_t byte, uint64_t nowMs) {
+  switch (link->syncState.load()) {
+    case kSyncStateStart:
+      sStartSync(link, nowMs);
+      break;
+    case kSyncStateByte1:
+      if (byte != 0 && (byte & 1) == 0) {
+        link->syncAddress = byte;
+        link->syncState = kSyncStateByte2;
+      } else {
+        sStartSync(link, nowMs);
+      }
+      break;
+    case kSyncStateByte2:
+      link->syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart;
+      break;
+    case kSyncStateByte3:
+      link->syncState = byte == link->syncAddress ? kSyncStateByte4 : kSyncStateStart;
+      break;
+    case kSyncStateByte4:
+      if (byte == 0) {
+        link->syncState = kSyncStateIdle;
+        link->status = kLinkStatusRunning;
+        sTrace("synced");
+      } else {
+        link->syncState = kSyncStateStart;
+      }
+      break;
+    default:
+      sStartSync(link, nowMs);
+      break;
+  }
+}
+
+// A heartbeat A 02 00 v is answered with A 02 00 (v + 2) and taken; true when taken.
+bool sHandleHBBackChannel(aLink* link) {
+  const aPacket* packet = link->packet;
+  if (packet->length != 2 || packet->payload[0] != 0 || link->hbState.load() > 1) return false;
+  uint8_t v = packet->payload[1];
+  if (v == 0) {
+    link->hbState = 2;
+    sTrace("sending HB UP");
+  } else if (v == 1) {
+    link->hbState = 3;
+    sTrace("sending HB DOWN");
+  }
+  const uint8_t answer[2] = {0, static_cast<uint8_t>(v + 2)};
+  aPacket* reply = aPacket_CreateWithData(packet->address, 2, answer);
+  if (reply == nullptr) return true;  // hbState stays raised: later heartbeats are queued
+  aPacketFifo_Put(link->outFifo, reply);
+  aPacket_Destroy(&reply);
+  link->hbState = 0;
+  return true;
+}
+
+// Hands a complete parse packet on: the log, the filter, the heartbeat check, the inbound
+// FIFO. Non-zero when the FIFO refused it.
+aErr sHandlePacket(aLink* link) {
+  if (!aPacket_IsComplete(link->packet)) return aErrNone;
+  aLink_RecordPacket(link, aPACKETLOG_KIND_RECEIVED, link->packet);
+  bool consumed = false;
+  aMutex_Lock(link->userFilterSema);
+  if (link->filterProc != nullptr) consumed = link->filterProc(link->packet, link->filterRef) == 1;
+  aMutex_Unlock(link->userFilterSema);
+  aErr err = aErrNone;
+  if (!consumed && !sHandleHBBackChannel(link)) err = aPacketFifo_Put(link->inFifo, link->packet);
+  aPacket_Reset(link->packet);
+  return err;
+}
+
+void sEmptyRead(aLink* link, uint64_t nowMs) {
+  int status = link->status.load();
+  if (status == kLinkStatusIOError || status == kLinkStatusPacketError) {
+    sStartSync(link, nowMs);
+  } else if (status == kLinkStatusSyncing) {
+    // A handshake asked for (idle) starts at once; one under way restarts only when the
+    // device has been quiet for a while, not at every pause between bytes.
+    if (link->syncState.load() == kSyncStateIdle || nowMs - link->syncLastByteMs >= kSyncQuietMs)
+      sStartSync(link, nowMs);
+  }
+}
+
+void* sInPipeProcess(void* arg) {
+  aLink* link = static_cast<aLink*>(arg);
+  aLink_ReaderBegin(link);
+  while (link->running.load() == 1) {
+    uint8_t byte = 0;
+    aErr err = aStream_Read(link->stream, &byte, 1);
+    aLink_ReaderStep(link, err, byte, aTime_GetMonotonicMS());
+    if (err == aErrNotReady) {
+      aStream_WaitReadable(link->stream, kReaderWaitMs);
+    } else if (err != aErrNone) {
+      aTime_MSSleep(kReadErrorPauseMs);
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+aThreadProc aLink_ReaderProc() { return sInPipeProcess; }
+
+void aLink_ReaderBegin(aLink* link) {
+  link->hbState = 0;
+  link->syncAddress = 1;
+  link->syncState = kSyncStateIdle;
+  link->syncStartMs = 0;
+  link->syncLastByteMs = 0;
+  link->readerRunning = 1;
+  link->status = kLinkStatusRunning;
+}
+
+void aLink_ReaderStep(aLink* link, aErr result, uint8_t byte, uint64_t nowMs) {
+  if (result == aErrNotReady) {
+    sEmptyRead(link, nowMs);
+    return;
+  }
+  if (result != aErrNone) {
+    link->status = kLinkStatusIOError;
+    return;
+  }
+  if (link->status.load() == kLinkStatusSyncing) {
+    link->syncLastByteMs = nowMs;
+    sSyncByte(link, byte, nowMs);
+    return;
+  }
+  aErr err = aPacket_AddByte(link->packet, byte);
+  if (err != aErrNone || (link->packet->address & 1) != 0) {
+    sTrace("Out of sync");
+    sStartSync(link, nowMs);
+    return;
+  }
+  if (sHandlePacket(link) != aErrNone) link->status = kLinkStatusPacketError;
+}

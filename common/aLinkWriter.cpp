@@ -1,0 +1,73 @@
+// The link's writer thread: queued packets to the stream, one write each or pooled.
+#include <memory>
+#include <new>
+
+#include "aLinkInternal.h"
+
+namespace {
+
+// The writer notices a stop between awaits. The stop queues AF 01 00 before it clears
+// running, and the writer, woken by that put, may write it and wait again before running
+// drops; a short await keeps such a stop from waiting long for the join.
+constexpr uint64_t kWriterAwaitMs = 100;
+
+aErr sWritePacket(aLink* link, const aPacket* packet) {
+  uint8_t wire[aPACKET_MAX_WIRE];
+  size_t count = 0;
+  aErr err = aPacket_GetBytes(packet, wire, sizeof wire, &count);
+  if (err != aErrNone) return err;
+  return aStream_Write(link->stream, wire, count);
+}
+
+// Appends the packet's wire form to the batch; false when it has none.
+bool sAppend(uint8_t* batch, uint32_t* fill, const aPacket* packet) {
+  size_t count = 0;
+  if (aPacket_GetBytes(packet, batch + *fill, kPoolBytes - *fill, &count) != aErrNone) return false;
+  *fill += static_cast<uint32_t>(count);
+  return true;
+}
+
+// The first packet and whatever follows it without waiting, in one write of at most 4096
+// bytes.
+void sWriteBatch(aLink* link, uint8_t* batch, const aPacket* first) {
+  uint32_t fill = 0;
+  sAppend(batch, &fill, first);
+  while (fill <= kPoolFill) {
+    aPacket* next = aPacketFifo_Get(link->outFifo);
+    if (next == nullptr) break;
+    sAppend(batch, &fill, next);
+    aPacket_Destroy(&next);
+  }
+  if (fill > 0) aStream_Write(link->stream, batch, fill);
+}
+
+void* sOutPipeProcess(void* arg) {
+  aLink* link = static_cast<aLink*>(arg);
+  std::unique_ptr<uint8_t[]> batch(new (std::nothrow) uint8_t[kPoolBytes]);
+  link->writerRunning = 1;
+  while (link->running.load() == 1) {
+    aPacket* packet = aPacketFifo_Await(link->outFifo, kWriterAwaitMs);
+    if (packet == nullptr) continue;
+    // Write failures only lose the packets: the reader notices a dead stream.
+    if (link->pooled.load() == 1 && batch != nullptr) {
+      sWriteBatch(link, batch.get(), packet);
+    } else {
+      sWritePacket(link, packet);
+    }
+    aLink_RecordPacket(link, aPACKETLOG_KIND_SENT, packet);
+    aPacket_Destroy(&packet);
+  }
+  // The final flush writes what is queued (the route-off packet among it), each on its own;
+  // after the first failed write the rest are freed unwritten, since every write over a dead
+  // transport may take seconds.
+  bool failed = false;
+  while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
+    if (!failed) failed = sWritePacket(link, packet) != aErrNone;
+    aPacket_Destroy(&packet);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+aThreadProc aLink_WriterProc() { return sOutPipeProcess; }
