@@ -1,0 +1,253 @@
+#include "SimLinkDevice.h"
+
+#include <chrono>
+
+#include "unix_time.h"
+
+namespace {
+
+constexpr uint8_t kSyncAddress = 0xAD;
+constexpr uint8_t kRouteAddress = 0xAF;
+
+std::vector<uint8_t> sWire(const aPacket* packet) {
+  return std::vector<uint8_t>(&packet->address, &packet->address + packet->length + 2);
+}
+
+bool sIsHeartbeatShaped(const aPacket* packet) {
+  return packet->length == 2 && packet->payload[0] == 0;
+}
+
+}  // namespace
+
+SimLinkDevice::SimLinkDevice(uint8_t address) : address_(address), parse_(aPacket_Create()) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+SimLinkDevice::~SimLinkDevice() {
+  Attach(nullptr);
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+  aPacket_Destroy(&parse_);
+}
+
+void SimLinkDevice::Attach(ToHost toHost) {
+  std::lock_guard<std::mutex> hold(sendMutex_);
+  toHost_ = std::move(toHost);
+}
+
+void SimLinkDevice::FromHost(const uint8_t* data, size_t size) {
+  std::vector<Out> out;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (size_t i = 0; i < size; ++i) {
+      // The host frames its packets; a refused byte only restarts parsing.
+      if (aPacket_AddByte(parse_, data[i]) != aErrNone) {
+        aPacket_Reset(parse_);
+        continue;
+      }
+      if (!aPacket_IsComplete(parse_)) continue;
+      HandlePacketLocked(parse_, &out);
+      aPacket_Reset(parse_);
+    }
+  }
+  changed_.notify_all();
+  if (!out.empty()) Emit(std::move(out));
+}
+
+void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* out) {
+  std::vector<uint8_t> wire = sWire(packet);
+  ++packetCount_;
+  if (recording_) packets_.push_back({wire, aTime_GetMonotonicMS()});
+  if (packet->address == kRouteAddress) {
+    routes_.push_back(wire);
+    return;
+  }
+  if (packet->address == kSyncAddress) {
+    if (packet->length == 0) {
+      ++syncCount_;
+      AnswerSyncLocked(out);
+    }
+    return;
+  }
+  if (sIsHeartbeatShaped(packet)) {
+    // Never echoed: the host would take it for a heartbeat and answer it again.
+    if (hbPending_ && packet->address == address_) {
+      hbAnswer_ = wire;
+      hbPending_ = false;
+    }
+    return;
+  }
+  if (echo_ && (packet->address & 1) == 0) out->push_back({0, wire, 0});
+}
+
+void SimLinkDevice::AnswerSyncLocked(std::vector<Out>* out) {
+  SyncAnswer mode = syncModes_.empty()
+                        ? SyncAnswer::kRight
+                        : syncModes_[syncAnswers_ < syncModes_.size() ? syncAnswers_
+                                                                      : syncModes_.size() - 1];
+  ++syncAnswers_;
+  const uint8_t a = address_;
+  switch (mode) {
+    case SyncAnswer::kRight:
+      out->push_back({0, {a, 0}, 0});
+      break;
+    case SyncAnswer::kWrongAddress:
+      out->push_back({0, {a, 0, static_cast<uint8_t>(a + 2), 0}, 0});
+      break;
+    case SyncAnswer::kOddFirst:
+      out->push_back({0, {static_cast<uint8_t>(a + 1), 0}, 0});
+      break;
+    case SyncAnswer::kZeroFirst:
+      out->push_back({0, {0, 0}, 0});
+      break;
+    case SyncAnswer::kNever:
+      break;
+    case SyncAnswer::kLate:
+      out->push_back({aTime_GetMonotonicMS() + syncMs_, {a, 0}, 0});
+      break;
+    case SyncAnswer::kByteByByte:
+      out->push_back({0, {a, 0}, syncMs_});
+      break;
+  }
+}
+
+void SimLinkDevice::Emit(std::vector<Out> out) {
+  std::unique_lock<std::mutex> sending(sendMutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (silent_) return;
+  uint64_t now = aTime_GetMonotonicMS();
+  // Straight out while nothing waits before it; otherwise behind the queue, in order.
+  size_t i = 0;
+  if (queue_.empty()) {
+    lock.unlock();
+    for (; i < out.size() && out[i].dueMs <= now && out[i].gapMs == 0; ++i) {
+      if (toHost_) toHost_(out[i].bytes.data(), out[i].bytes.size());
+    }
+    lock.lock();
+  }
+  for (; i < out.size(); ++i) queue_.push_back(std::move(out[i]));
+  lock.unlock();
+  changed_.notify_all();
+}
+
+void SimLinkDevice::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    if (queue_.empty() || silent_) {
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+      continue;
+    }
+    uint64_t now = aTime_GetMonotonicMS();
+    if (queue_.front().dueMs > now) {
+      changed_.wait_for(lock, std::chrono::milliseconds(queue_.front().dueMs - now));
+      continue;
+    }
+    // Take the send lock in its order, then look again.
+    lock.unlock();
+    std::unique_lock<std::mutex> sending(sendMutex_);
+    lock.lock();
+    if (stop_ || queue_.empty() || silent_ || queue_.front().dueMs > aTime_GetMonotonicMS())
+      continue;
+    Out item = std::move(queue_.front());
+    queue_.pop_front();
+    std::vector<uint8_t> now_bytes = item.bytes;
+    if (item.gapMs > 0 && item.bytes.size() > 1) {
+      now_bytes.resize(1);
+      queue_.push_front({aTime_GetMonotonicMS() + item.gapMs,
+                         std::vector<uint8_t>(item.bytes.begin() + 1, item.bytes.end()),
+                         item.gapMs});
+    }
+    lock.unlock();
+    if (toHost_) toHost_(now_bytes.data(), now_bytes.size());
+    sending.unlock();
+    lock.lock();
+  }
+}
+
+void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  syncModes_ = std::move(modes);
+  syncMs_ = ms;
+  syncAnswers_ = 0;
+}
+
+void SimLinkDevice::SetEcho(bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  echo_ = on;
+}
+
+void SimLinkDevice::SetSilent(bool on) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    silent_ = on;
+  }
+  changed_.notify_all();
+}
+
+void SimLinkDevice::SetRecording(bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  recording_ = on;
+}
+
+void SimLinkDevice::SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs) {
+  if (bytes.empty()) return;
+  Emit({{0, bytes, gapMs}});
+}
+
+SimLinkDevice::HeartbeatResult SimLinkDevice::Heartbeat(uint8_t v, uint64_t withinMs,
+                                                       std::vector<uint8_t>* answer) {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    hbPending_ = true;
+    hbAnswer_.clear();
+  }
+  SendRaw({address_, 2, 0, v});
+  bool came = WaitFor([this] { return !hbPending_; }, withinMs);
+  std::lock_guard<std::mutex> hold(mutex_);
+  hbPending_ = false;
+  if (!came) return HeartbeatResult::kMissing;
+  if (answer != nullptr) *answer = hbAnswer_;
+  std::vector<uint8_t> expected{address_, 2, 0, static_cast<uint8_t>(v + 2)};
+  return hbAnswer_ == expected ? HeartbeatResult::kAnswered : HeartbeatResult::kWrong;
+}
+
+std::vector<SimLinkDevice::Received> SimLinkDevice::Packets() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return packets_;
+}
+
+std::vector<std::vector<uint8_t>> SimLinkDevice::RoutePackets() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return routes_;
+}
+
+size_t SimLinkDevice::PacketCount() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return packetCount_;
+}
+
+size_t SimLinkDevice::SyncCount() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return syncCount_;
+}
+
+bool SimLinkDevice::WaitFor(const std::function<bool()>& done, uint64_t ms) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms), done);
+}
+
+bool SimLinkDevice::WaitForPackets(size_t n, uint64_t ms) const {
+  return WaitFor([this, n] { return packetCount_ >= n; }, ms);
+}
+
+bool SimLinkDevice::WaitForSyncCount(size_t n, uint64_t ms) const {
+  return WaitFor([this, n] { return syncCount_ >= n; }, ms);
+}
+
+bool SimLinkDevice::WaitForRoutes(size_t n, uint64_t ms) const {
+  return WaitFor([this, n] { return routes_.size() >= n; }, ms);
+}

@@ -1,0 +1,120 @@
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "aError.h"
+#include "aPacket.h"
+
+// The simulated device at link level, free of any transport: a transport adapter hands it the
+// host's bytes (FromHost) and carries its bytes back (the ToHost it attached). It parses the
+// host's bytes with the packet parser, records what arrives, answers the handshake, echoes
+// and sends heartbeats and garbage on demand. Timed output (late answers, bytes with gaps)
+// goes out on the device's own thread; immediate answers go out from FromHost. Every wait is
+// bounded.
+class SimLinkDevice {
+ public:
+  // Sends the device's bytes towards the host; its result is ignored.
+  using ToHost = std::function<aErr(const uint8_t* data, size_t size)>;
+
+  // How the device answers one AD 00.
+  enum class SyncAnswer {
+    kRight,         // A 00
+    kWrongAddress,  // A 00 B 00, B = A + 2
+    kOddFirst,      // (A + 1) 00
+    kZeroFirst,     // 00 00
+    kNever,         // nothing
+    kLate,          // A 00 after the mode's ms
+    kByteByByte,    // A, then 00 after the mode's ms
+  };
+  enum class HeartbeatResult { kAnswered, kMissing, kWrong };
+
+  struct Received {
+    std::vector<uint8_t> wire;
+    uint64_t atMs;  // aTime_GetMonotonicMS when parsed
+  };
+
+  explicit SimLinkDevice(uint8_t address = 0x08);
+  ~SimLinkDevice();
+  SimLinkDevice(const SimLinkDevice&) = delete;
+  SimLinkDevice& operator=(const SimLinkDevice&) = delete;
+
+  uint8_t address() const { return address_; }
+
+  // The adapter's side. Attach with an empty function detaches: once it returns, the old
+  // function is never called again. FromHost takes any number of bytes, from one thread.
+  void Attach(ToHost toHost);
+  void FromHost(const uint8_t* data, size_t size);
+
+  // Answers to AD 00: the modes in turn, the last one for every later answer. ms is the
+  // delay of kLate and the gap of kByteByByte. The count of answers restarts at 0.
+  void SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms = 0);
+  // Echo: every packet that is not link level (AD, AF, a heartbeat answer) goes back as it came.
+  void SetEcho(bool on);
+  // Silence: the device sends nothing at all (answers, echoes, queued output) until switched
+  // back; what it receives is still recorded.
+  void SetSilent(bool on);
+  // Packets are counted either way; off keeps no record of them (long benchmarks).
+  void SetRecording(bool on);
+
+  // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.
+  void SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs = 0);
+  // Sends the heartbeat A 02 00 v and waits up to withinMs for A 02 00 (v + 2); the answer
+  // that came back, if any, goes to *answer.
+  HeartbeatResult Heartbeat(uint8_t v, uint64_t withinMs, std::vector<uint8_t>* answer = nullptr);
+
+  // Every packet received, in order (while recording).
+  std::vector<Received> Packets() const;
+  // The AF packets received (route on AF 01 01, off AF 01 00), in order.
+  std::vector<std::vector<uint8_t>> RoutePackets() const;
+  size_t PacketCount() const;
+  size_t SyncCount() const;
+  // Bounded waits for counts to reach n; true when they did.
+  bool WaitForPackets(size_t n, uint64_t ms) const;
+  bool WaitForSyncCount(size_t n, uint64_t ms) const;
+  bool WaitForRoutes(size_t n, uint64_t ms) const;
+
+ private:
+  struct Out {
+    uint64_t dueMs;
+    std::vector<uint8_t> bytes;
+    uint32_t gapMs;  // > 0: one byte now, the rest gapMs later
+  };
+
+  void HandlePacketLocked(const aPacket* packet, std::vector<Out>* out);
+  void AnswerSyncLocked(std::vector<Out>* out);
+  // Sends or queues; takes sendMutex_ then mutex_.
+  void Emit(std::vector<Out> out);
+  void Run();
+  bool WaitFor(const std::function<bool()>& done, uint64_t ms) const;
+
+  const uint8_t address_;
+  aPacket* parse_;
+
+  // Lock order: sendMutex_ before mutex_.
+  std::mutex sendMutex_;  // ToHost calls, and the choice between sending now and queueing
+  ToHost toHost_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Received> packets_;
+  std::vector<std::vector<uint8_t>> routes_;
+  size_t packetCount_ = 0;
+  size_t syncCount_ = 0;
+  std::vector<SyncAnswer> syncModes_{SyncAnswer::kRight};
+  uint32_t syncMs_ = 0;
+  size_t syncAnswers_ = 0;
+  bool echo_ = false;
+  bool silent_ = false;
+  bool recording_ = true;
+  bool hbPending_ = false;
+  std::vector<uint8_t> hbAnswer_;
+  std::deque<Out> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+};
