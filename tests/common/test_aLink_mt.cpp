@@ -7,8 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
+#include "CpuTime.h"
+#include "DescriptorStream.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
+#include "ScriptedStreamKind.h"
 #include "SimLinkPipe.h"
 #include "aLinkInternal.h"
 #include "unix_time.h"
@@ -28,7 +33,31 @@ uint8_t sSamePayload(const aPacket* packet, const void* ref) {
   return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
 }
 
-[[maybe_unused]] uint8_t sAny(const aPacket*, const void*) { return 1; }
+uint8_t sAny(const aPacket*, const void*) { return 1; }
+
+// A filter that consumes packets whose command is 0x77 and counts every call.
+struct CountingFilter {
+  std::atomic<int> calls{0};
+  static uint8_t Proc(const aPacket* packet, void* ref) {
+    auto* self = static_cast<CountingFilter*>(ref);
+    self->calls++;
+    return packet->length > 0 && packet->payload[0] == 0x77 ? 1 : 2;
+  }
+};
+
+// A filter that blocks on a latch until released.
+struct BlockingFilter {
+  std::binary_semaphore entered{0};
+  std::binary_semaphore release{0};
+  std::atomic<int> calls{0};
+  static uint8_t Proc(const aPacket*, void* ref) {
+    auto* self = static_cast<BlockingFilter*>(ref);
+    self->calls++;
+    self->entered.release();
+    self->release.try_acquire_for(std::chrono::seconds(10));
+    return 2;
+  }
+};
 
 std::vector<std::vector<uint8_t>> Wires(const std::vector<SimLinkDevice::Received>& packets) {
   std::vector<std::vector<uint8_t>> wires;
@@ -50,7 +79,6 @@ bool Eventually(Done done, uint64_t ms = kBound) {
 }  // namespace
 
 TEST(Link, LifecycleRouteEchoAndRelease) {
-  int threadsBefore = CountThreads();
   aLinkRef other = 0;
   {
     SimLinkPipe link;
@@ -101,5 +129,268 @@ TEST(Link, LifecycleRouteEchoAndRelease) {
     EXPECT_TRUE(Eventually([&] { return CountThreads() == threadsWithDevice + 2 + 2; }));
   }
   EXPECT_EQ(aLink_GetStatus(other), kLinkStatusInvalid);
-  EXPECT_TRUE(Eventually([&] { return CountThreads() == threadsBefore; }));
+}
+
+TEST(Link, FilterConsumesOrPasses) {
+  SimLinkPipe link;
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.ref), aErrNone);
+  CountingFilter filter;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, CountingFilter::Proc, &filter), aErrNone);
+
+  link.device.SendRaw(HexBytes("08 02 77 01"));  // consumed
+  link.device.SendRaw(HexBytes("08 02 78 01"));  // passed on
+  PacketPtr passed(aLink_AwaitPacket(link.ref, kBound));
+  ASSERT_NE(passed, nullptr);
+  EXPECT_EQ(WireBytes(passed.get()), HexBytes("08 02 78 01"));
+  EXPECT_EQ(PacketPtr(aLink_AwaitPacket(link.ref, 50)), nullptr);
+  EXPECT_EQ(filter.calls.load(), 2);
+
+  // A heartbeat the filter consumes gets no answer.
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, [](const aPacket*, void*) -> uint8_t { return 1; },
+                                          nullptr),
+            aErrNone);
+  EXPECT_EQ(link.device.Heartbeat(0x00, 300), SimLinkDevice::HeartbeatResult::kMissing);
+
+  // Consumed packets are still in the packet log.
+  std::vector<std::vector<uint8_t>> received;
+  int kind;
+  uint8_t data[64];
+  uint32_t length = sizeof data;
+  while (aLink_PacketDebug_Read(link.ref, &kind, &length, data) == aErrNone) {
+    if (kind == 2) received.emplace_back(data, data + length);
+    length = sizeof data;
+  }
+  EXPECT_EQ(received, (std::vector<std::vector<uint8_t>>{HexBytes("08 02 77 01"), HexBytes("08 02 78 01"),
+                                                         HexBytes("08 02 00 00")}));
+}
+
+TEST(Link, RemovingABlockedFilterWaitsForIt) {
+  SimLinkPipe link;
+  ASSERT_NE(link.Create(), 0u);
+  BlockingFilter filter;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, BlockingFilter::Proc, &filter), aErrNone);
+  link.device.SendRaw(HexBytes("08 01 10"));
+  ASSERT_TRUE(filter.entered.try_acquire_for(std::chrono::seconds(5)));
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    aLink_InstallUserPacketFilter(link.ref, nullptr, nullptr);
+    removed = true;
+  });
+  aTime_MSSleep(100);
+  EXPECT_FALSE(removed.load());
+  filter.release.release();
+  remover.join();
+  EXPECT_TRUE(removed.load());
+
+  link.device.SendRaw(HexBytes("08 01 11"));
+  EXPECT_NE(PacketPtr(aLink_AwaitPacket(link.ref, kBound)), nullptr);
+  EXPECT_EQ(filter.calls.load(), 1);
+}
+
+TEST(Link, PooledWritesGatherQueuedPackets) {
+  SimLinkPipe link;
+  link.pipe.HoldWrites(MemoryPipe::kA);
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_TRUE(link.pipe.WaitWriteHeld(MemoryPipe::kA, kBound));  // inside the write of AF 01 01
+  ASSERT_EQ(aLink_PacketDebug_Enable(link.ref), aErrNone);
+  ASSERT_EQ(aLink_EnablePooledPackets(link.ref, true), aErrNone);
+  std::vector<uint8_t> expected;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<uint8_t> payload(28, static_cast<uint8_t>(i));
+    PacketPtr packet = Packet(0x08, payload);
+    std::vector<uint8_t> wire = WireBytes(packet.get());
+    expected.insert(expected.end(), wire.begin(), wire.end());
+    ASSERT_EQ(aLink_PutPacket(link.ref, packet.get()), aErrNone);
+  }
+  link.pipe.ReleaseWrites(MemoryPipe::kA);
+  ASSERT_TRUE(link.device.WaitForPackets(201, kBound));
+
+  auto writes = link.pipe.Tap(MemoryPipe::kA);
+  ASSERT_GE(writes.size(), 3u);
+  EXPECT_EQ(writes[0].bytes, HexBytes("AF 01 01"));
+  EXPECT_EQ(writes[1].bytes.size(), 4080u);
+  std::vector<uint8_t> carried;
+  for (size_t i = 1; i < writes.size(); ++i) {
+    EXPECT_LE(writes[i].bytes.size(), 4096u);
+    carried.insert(carried.end(), writes[i].bytes.begin(), writes[i].bytes.end());
+  }
+  EXPECT_EQ(carried, expected);
+
+  // Only the first packet of each batch is recorded as sent.
+  std::vector<std::vector<uint8_t>> sent;
+  int kind;
+  uint8_t data[64];
+  uint32_t length = sizeof data;
+  while (aLink_PacketDebug_Read(link.ref, &kind, &length, data) == aErrNone) {
+    if (kind == 1) sent.emplace_back(data, data + length);
+    length = sizeof data;
+  }
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[0], HexBytes("AF 01 01"));
+  EXPECT_EQ(sent[1], std::vector<uint8_t>(expected.begin(), expected.begin() + 30));
+  EXPECT_EQ(sent[2], std::vector<uint8_t>(expected.begin() + 136 * 30, expected.begin() + 137 * 30));
+}
+
+TEST(Link, UnregisteredRefs) {
+  aLinkRef released;
+  {
+    SimLinkPipe link;
+    released = link.Create();
+    ASSERT_NE(released, 0u);
+  }
+  const aLinkRef refs[] = {0, 0x7FFFFFF0u, released};
+  PacketPtr packet = Packet(0x08, {0x01});
+  int kind;
+  uint32_t length = 8;
+  uint8_t data[8];
+  struct Op {
+    const char* name;
+    std::function<bool(aLinkRef)> gives;  // true when the op gives its unregistered result
+  };
+  const Op ops[] = {
+      {"GetStatus", [](aLinkRef r) { return aLink_GetStatus(r) == kLinkStatusInvalid; }},
+      {"GetPacket", [](aLinkRef r) { return aLink_GetPacket(r) == nullptr; }},
+      {"AwaitPacket", [](aLinkRef r) { return aLink_AwaitPacket(r, 10) == nullptr; }},
+      {"GetFirst", [](aLinkRef r) { return aLink_GetFirst(r, sAny, nullptr) == nullptr; }},
+      {"AwaitFirst", [](aLinkRef r) { return aLink_AwaitFirst(r, sAny, nullptr, 10) == nullptr; }},
+      {"DrainPackets", [](aLinkRef r) { return aLink_DrainPackets(r, sAny, nullptr) == 0; }},
+      {"PutPacket", [&](aLinkRef r) { return aLink_PutPacket(r, packet.get()) == aErrParam; }},
+      {"InstallUserPacketFilter",
+       [](aLinkRef r) { return aLink_InstallUserPacketFilter(r, CountingFilter::Proc, nullptr) == aErrParam; }},
+      {"EnablePooledPackets", [](aLinkRef r) { return aLink_EnablePooledPackets(r, true) == aErrParam; }},
+      {"Sync", [](aLinkRef r) { return aLink_Sync(r) == aErrParam; }},
+      {"ForceRoute", [](aLinkRef r) { return aLink_ForceRoute(r, 1) == aErrNotFound; }},
+      {"Start", [](aLinkRef r) { return aLink_Start(r) == aErrParam; }},
+      {"PacketDebug_SetLogSize", [](aLinkRef r) { return aLink_PacketDebug_SetLogSize(r, 100) == aErrParam; }},
+      {"PacketDebug_Enable", [](aLinkRef r) { return aLink_PacketDebug_Enable(r) == aErrParam; }},
+      {"PacketDebug_Disable", [](aLinkRef r) { return aLink_PacketDebug_Disable(r) == aErrParam; }},
+      {"PacketDebug_Read",
+       [&](aLinkRef r) { return aLink_PacketDebug_Read(r, &kind, &length, data) == aErrParam; }},
+      {"PacketDebug_Write", [&](aLinkRef r) { return aLink_PacketDebug_Write(r, 3, 1, data) == aErrParam; }},
+      {"Destroy", [](aLinkRef r) { return aLink_Destroy(&r) == aErrParam && r == 0; }},
+  };
+  for (aLinkRef ref : refs) {
+    for (const Op& op : ops) EXPECT_TRUE(op.gives(ref)) << op.name << " of ref " << ref;
+  }
+}
+
+TEST(Link, IdleLinkDoesNotSpin) {
+  SimLinkPipe link;
+  ASSERT_NE(link.Create(), 0u);
+  aTime_MSSleep(100);
+  size_t before = link.pipe.GetCalls(MemoryPipe::kA);
+  aTime_MSSleep(1000);
+  size_t reads = link.pipe.GetCalls(MemoryPipe::kA) - before;
+  EXPECT_LE(reads, 300u);
+  EXPECT_GE(reads, 20u);  // it does keep reading
+}
+
+TEST(Link, OverASocketPair) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  StreamPtr deviceEnd(CreateDescriptorStream(fds[1]));
+  SimLinkDevice device;
+  device.SetEcho(true);
+  SimLinkStreamAdapter adapter(device, deviceEnd.get());
+  aLinkRef ref = aLink_Create(CreateDescriptorStream(fds[0]));
+  ASSERT_NE(ref, 0u);
+  std::vector<uint8_t> payload{0x10, 0x20};
+  ASSERT_EQ(aLink_PutPacket(ref, Packet(0x08, payload).get()), aErrNone);
+  EXPECT_NE(PacketPtr(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound)), nullptr);
+  // The reader sleeps in poll between bytes: an idle second costs next to no CPU.
+  double cpu = ProcessCpuSeconds();
+  aTime_MSSleep(1000);
+  EXPECT_LT(ProcessCpuSeconds() - cpu, 0.1);
+  int fdsBefore = CountOpenDescriptors();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_EQ(CountOpenDescriptors(), fdsBefore - 1);  // the link closed its stream
+  EXPECT_TRUE(device.WaitForRoutes(2, kBound));
+}
+
+TEST(Link, StopFlushEndsAtTheFirstFailedWrite) {
+  SimLinkPipe link;
+  link.pipe.HoldWrites(MemoryPipe::kA);
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_TRUE(link.pipe.WaitWriteHeld(MemoryPipe::kA, kBound));
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(aLink_PutPacket(link.ref, Packet(0x08, {0x01}).get()), aErrNone);
+  // Keep the record in sight while the destroy runs, to see when the stop has begun.
+  linkItem* entry = sPinEntryByID(link.ref);
+  link.pipe.FailNext(MemoryPipe::kA, MemoryPipe::kWrite, 1000, aErrIO);
+  link.pipe.FailNext(MemoryPipe::kA, MemoryPipe::kPut, 1000, aErrIO);
+  std::thread destroyer([&] { aLink_Destroy(&link.ref); });
+  EXPECT_TRUE(Eventually([&] { return entry->link->running.load() == 0; }));
+  link.pipe.ReleaseWrites(MemoryPipe::kA);
+  destroyer.join();
+  sUnpinEntry(&entry);
+  // The held write, then one failed write of the flush, and nothing more.
+  auto writes = link.pipe.Tap(MemoryPipe::kA);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[1].result, aErrIO);
+}
+
+TEST(Link, StopJoinsAReaderWithoutWriter) {
+  int threads = CountThreads();
+  MemoryPipe pipe;
+  aLinkRef ref = sCreate(aLINK_STREAM_IDENT, 0, 0);
+  ASSERT_EQ(aLink_Init(ref, pipe.Release(MemoryPipe::kA)), ref);
+  aLink* link = sGetLink(ref);
+  // As after a start whose writer could not be made.
+  link->running = 1;
+  link->readerThread = aThread_Create(link->readerProc, link);
+  ASSERT_NE(link->readerThread, nullptr);
+  ASSERT_TRUE(Eventually([&] { return link->readerRunning.load() == 1; }));
+  EXPECT_EQ(aLink_Stop(link), aErrNone);
+  EXPECT_EQ(link->readerThread, nullptr);
+  EXPECT_EQ(link->running.load(), 0);
+  EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusStopping);
+  EXPECT_EQ(CountThreads(), threads);
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+}
+
+TEST(Link, FailedCreateReleasesItsStream) {
+  size_t registered = sRegistryCount();
+  int threads = CountThreads();
+  EXPECT_EQ(aLink_Create(nullptr), 0u);
+  // A stream whose first read fails: the start never sees a running reader.
+  ScriptedStreamKind kind;
+  kind.Fail(aErrIO).EndWithEof();
+  EXPECT_EQ(aLink_Create(kind.CreateStream()), 0u);
+  EXPECT_EQ(kind.deleteCalls(), 1u);
+  EXPECT_EQ(sRegistryCount(), registered);
+  EXPECT_EQ(CountThreads(), threads);
+}
+
+TEST(Link, OperationsRacingTheLastReleaseAreSafe) {
+  for (int round = 0; round < 20; ++round) {
+    SimLinkPipe link;
+    link.device.SetEcho(true);
+    aLinkRef ref = link.Create();
+    ASSERT_NE(ref, 0u);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t) {
+      users.emplace_back([&, t] {
+        CountingFilter filter;
+        PacketPtr packet = Packet(0x08, {0x10, static_cast<uint8_t>(t)});
+        uint8_t data[8] = {};
+        while (!stop) {
+          aLink_PutPacket(ref, packet.get());
+          PacketPtr(aLink_AwaitPacket(ref, 2));
+          aLink_InstallUserPacketFilter(ref, CountingFilter::Proc, &filter);
+          aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
+          aLink_PacketDebug_Enable(ref);
+          aLink_PacketDebug_Write(ref, 3, 1, data);
+          aLink_GetStatus(ref);
+        }
+      });
+    }
+    aTime_MSSleep(5);
+    EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
+    aTime_MSSleep(5);
+    EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusInvalid);
+    stop = true;
+    for (std::thread& user : users) user.join();
+  }
 }
