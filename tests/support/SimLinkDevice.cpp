@@ -29,7 +29,7 @@ SimLinkDevice::~SimLinkDevice() {
     std::lock_guard<std::mutex> hold(mutex_);
     stop_ = true;
   }
-  changed_.notify_all();
+  work_.notify_all();
   thread_.join();
   aPacket_Destroy(&parse_);
 }
@@ -129,21 +129,22 @@ void SimLinkDevice::Emit(std::vector<Out> out) {
     }
     lock.lock();
   }
+  bool queued = i < out.size();
   for (; i < out.size(); ++i) queue_.push_back(std::move(out[i]));
   lock.unlock();
-  changed_.notify_all();
+  if (queued) work_.notify_all();
 }
 
 void SimLinkDevice::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     if (queue_.empty() || silent_) {
-      changed_.wait_for(lock, std::chrono::milliseconds(100));
+      work_.wait_for(lock, std::chrono::milliseconds(100));
       continue;
     }
     uint64_t now = aTime_GetMonotonicMS();
     if (queue_.front().dueMs > now) {
-      changed_.wait_for(lock, std::chrono::milliseconds(queue_.front().dueMs - now));
+      work_.wait_for(lock, std::chrono::milliseconds(queue_.front().dueMs - now));
       continue;
     }
     // Take the send lock in its order, then look again.
@@ -185,7 +186,7 @@ void SimLinkDevice::SetSilent(bool on) {
     std::lock_guard<std::mutex> hold(mutex_);
     silent_ = on;
   }
-  changed_.notify_all();
+  work_.notify_all();
 }
 
 void SimLinkDevice::SetRecording(bool on) {

@@ -101,7 +101,8 @@ class SimLinkDevice {
   ToHost toHost_;
 
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
+  mutable std::condition_variable changed_;  // counts and records, for the waits
+  std::condition_variable work_;             // the queue and stop, for the device's thread
   std::vector<Received> packets_;
   std::vector<std::vector<uint8_t>> routes_;
   size_t packetCount_ = 0;

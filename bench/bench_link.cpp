@@ -1,0 +1,296 @@
+// The link engine against the raw transports it runs on: request/reply round trips over the
+// in-memory pipe and over loopback TCP, streamed packets per second pooled and unpooled (with
+// and without the packet log), and the CPU an idle link costs.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "BenchFigure.h"
+#include "CpuTime.h"
+#include "DescriptorStream.h"
+#include "MemoryPipe.h"
+#include "PacketHelpers.h"
+#include "SimLinkPipe.h"
+#include "TcpLoopbackPair.h"
+#include "unix_time.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kExchanges = 5000;
+constexpr size_t kWire = 30;
+constexpr size_t kStreamPackets = 200000;
+constexpr int kIdleSeconds = 10;
+
+struct Percentiles {
+  double p50;
+  double p99;
+};
+
+Percentiles Summarise(std::vector<double> us) {
+  std::sort(us.begin(), us.end());
+  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+double MicrosSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+std::vector<uint8_t> Request(int i) {
+  std::vector<uint8_t> payload(28);
+  for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<uint8_t>(i * 7 + k);
+  return payload;
+}
+
+uint8_t sSamePayload(const aPacket* packet, const void* ref) {
+  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
+  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
+}
+
+// One PutPacket, device echo, AwaitFirst on the payload; microseconds.
+double LinkRoundTrip(aLinkRef ref, int i) {
+  std::vector<uint8_t> payload = Request(i);
+  PacketPtr request(aPacket_CreateWithData(0x08, 28, payload.data()));
+  auto start = Clock::now();
+  aLink_PutPacket(ref, request.get());
+  PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, 5000));
+  if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
+  return MicrosSince(start);
+}
+
+// The link and its raw baseline take turns in blocks of 100 exchanges, so that a change of
+// load on the machine meets both alike.
+template <typename Link, typename Raw>
+void Interleaved(Link link, Raw raw, Percentiles* linkOut, Percentiles* rawOut) {
+  std::vector<double> linkUs, rawUs;
+  for (int i = 0; i < kExchanges; ++i) {
+    if ((i / 100) % 2 == 0) {
+      linkUs.push_back(link(i));
+    } else {
+      rawUs.push_back(raw(i));
+    }
+  }
+  *linkOut = Summarise(linkUs);
+  *rawOut = Summarise(rawUs);
+}
+
+// Reads exactly n bytes from a pipe end, sleeping on its readability.
+bool ReadPipe(MemoryPipe& pipe, MemoryPipe::End end, uint8_t* out, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    aErr err = aStream_Read(pipe.stream(end), &out[got], 1);
+    if (err == aErrNone) {
+      ++got;
+    } else if (err == aErrNotReady) {
+      pipe.WaitReadable(end, 1000);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// 30-byte messages bounced off an echo thread over the same kind of pipe.
+class RawPipe {
+ public:
+  RawPipe() {
+    echo_ = std::thread([this] {
+      uint8_t message[kWire];
+      while (ReadPipe(pipe_, MemoryPipe::kB, message, kWire))
+        aStream_Write(pipe_.stream(MemoryPipe::kB), message, kWire);
+    });
+  }
+  ~RawPipe() {
+    pipe_.Close(MemoryPipe::kB);
+    echo_.join();
+  }
+  double RoundTrip() {
+    uint8_t message[kWire] = {0x08, 28};
+    auto start = Clock::now();
+    aStream_Write(pipe_.stream(MemoryPipe::kA), message, kWire);
+    ReadPipe(pipe_, MemoryPipe::kA, message, kWire);
+    return MicrosSince(start);
+  }
+
+ private:
+  MemoryPipe pipe_;
+  std::thread echo_;
+};
+
+bool ReadAll(int fd, uint8_t* out, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, out + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+// The same over a raw loopback TCP pair with TCP_NODELAY and blocking calls.
+class RawTcp {
+ public:
+  RawTcp() {
+    if (!MakeTcpLoopbackPair(&client_, &server_)) return;
+    echo_ = std::thread([this] {
+      uint8_t message[kWire];
+      while (ReadAll(server_, message, kWire))
+        if (write(server_, message, kWire) != static_cast<ssize_t>(kWire)) return;
+    });
+  }
+  ~RawTcp() {
+    if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+    if (echo_.joinable()) echo_.join();
+    if (client_ >= 0) close(client_);
+    if (server_ >= 0) close(server_);
+  }
+  double RoundTrip() {
+    uint8_t message[kWire] = {0x08, 28};
+    auto start = Clock::now();
+    if (write(client_, message, kWire) == static_cast<ssize_t>(kWire)) ReadAll(client_, message, kWire);
+    return MicrosSince(start);
+  }
+
+ private:
+  int client_ = -1;
+  int server_ = -1;
+  std::thread echo_;
+};
+
+// A link over loopback TCP (descriptor stream kind) with the device behind the other socket.
+struct TcpLink {
+  TcpLink() {
+    int client, server;
+    if (!MakeTcpLoopbackPair(&client, &server)) return;
+    deviceEnd = CreateDescriptorStream(server);
+    adapter = std::make_unique<SimLinkStreamAdapter>(device, deviceEnd);
+    ref = aLink_Create(CreateDescriptorStream(client));
+  }
+  ~TcpLink() {
+    if (ref != 0) aLink_Destroy(&ref);
+    adapter.reset();
+    if (deviceEnd != nullptr) aStream_Destroy(&deviceEnd);
+  }
+  SimLinkDevice device;
+  aStream* deviceEnd = nullptr;
+  std::unique_ptr<SimLinkStreamAdapter> adapter;
+  aLinkRef ref = 0;
+};
+
+// Packets per second from a producer thread to the device's count, keeping fewer than 500
+// queued.
+double LinkStream(bool pooled, bool log) {
+  SimLinkPipe link;
+  link.device.SetRecording(false);
+  if (link.Create() == 0) return 0;
+  aLink_EnablePooledPackets(link.ref, pooled);
+  if (log) aLink_PacketDebug_Enable(link.ref);
+  link.device.WaitForRoutes(1, 5000);  // AF 01 01 is not one of ours
+  size_t base = link.device.PacketCount();
+  PacketPtr packet(aPacket_CreateWithData(0x08, 28, Request(1).data()));
+  auto start = Clock::now();
+  for (size_t sent = 0; sent < kStreamPackets; ++sent) {
+    while (sent + base >= link.device.PacketCount() + 500) std::this_thread::yield();
+    aLink_PutPacket(link.ref, packet.get());
+  }
+  link.device.WaitForPackets(base + kStreamPackets, 30000);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return static_cast<double>(kStreamPackets) / seconds;
+}
+
+// The same packets written straight into the pipe, 136 to a 4080-byte write.
+double RawStream() {
+  SimLinkPipe link;
+  link.device.SetRecording(false);
+  std::vector<uint8_t> wire = WireBytes(PacketPtr(aPacket_CreateWithData(0x08, 28, Request(1).data())).get());
+  std::vector<uint8_t> batch;
+  for (int i = 0; i < 136; ++i) batch.insert(batch.end(), wire.begin(), wire.end());
+  auto start = Clock::now();
+  for (size_t sent = 0; sent < kStreamPackets; sent += 136) {
+    while (sent >= link.device.PacketCount() + 500) std::this_thread::yield();
+    size_t n = std::min<size_t>(136, kStreamPackets - sent);
+    aStream_Write(link.pipe.stream(MemoryPipe::kA), batch.data(), n * kWire);
+  }
+  link.device.WaitForPackets(kStreamPackets, 30000);
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return static_cast<double>(kStreamPackets) / seconds;
+}
+
+// CPU seconds per wall second of this process while `idle` sleeps for kIdleSeconds.
+double CpuPerSecond() {
+  double before = ProcessCpuSeconds();
+  auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  return (ProcessCpuSeconds() - before) / wall;
+}
+
+void PrintIdle(const char* name, double withLink, double without) {
+  double own = std::max(0.0, withLink - without);
+  printf("bench %s: %.4g s/s; baseline no_link: %.4g s/s; ratio %.4g\n", name, withLink, without, own);
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+  {
+    SimLinkPipe link;
+    link.device.SetEcho(true);
+    link.device.SetRecording(false);
+    link.Create();
+    RawPipe raw;
+    Percentiles linkPipe, rawPipe;
+    Interleaved([&](int i) { return LinkRoundTrip(link.ref, i); }, [&](int) { return raw.RoundTrip(); },
+                &linkPipe, &rawPipe);
+    PrintFigure("link_rtt_pipe", linkPipe.p50, "us", "raw_pipe", rawPipe.p50);
+    PrintFigure("link_rtt_pipe_p99", linkPipe.p99, "us", "raw_pipe_p99", rawPipe.p99);
+  }
+  {
+    TcpLink link;
+    link.device.SetEcho(true);
+    link.device.SetRecording(false);
+    RawTcp raw;
+    Percentiles linkTcp, rawTcp;
+    Interleaved([&](int i) { return LinkRoundTrip(link.ref, i); }, [&](int) { return raw.RoundTrip(); },
+                &linkTcp, &rawTcp);
+    PrintFigure("link_rtt_tcp", linkTcp.p50, "us", "raw_tcp", rawTcp.p50);
+    PrintFigure("link_rtt_tcp_p99", linkTcp.p99, "us", "raw_tcp_p99", rawTcp.p99);
+  }
+
+  double raw = RawStream();
+  double pooled = LinkStream(true, false);
+  double unpooled = LinkStream(false, false);
+  double pooledLog = LinkStream(true, true);
+  PrintFigure("link_stream_pooled", pooled, "packets/s", "raw_pipe", raw);
+  PrintFigure("link_stream_unpooled", unpooled, "packets/s", "raw_pipe", raw);
+  PrintFigure("link_stream_pooled_log", pooledLog, "packets/s", "link_stream_pooled", pooled);
+
+  // Idle: the same kit (device and adapter threads) with and without a link on it.
+  double without, withPipe, withTcp;
+  {
+    SimLinkPipe kit;
+    without = CpuPerSecond();
+  }
+  {
+    SimLinkPipe link;
+    link.Create();
+    withPipe = CpuPerSecond();
+  }
+  {
+    TcpLink link;
+    withTcp = CpuPerSecond();
+  }
+  PrintIdle("link_idle_cpu", withPipe, without);
+  PrintIdle("link_idle_cpu_tcp", withTcp, without);
+  return 0;
+}
