@@ -225,7 +225,7 @@ double RawStream() {
   return static_cast<double>(kStreamPackets) / seconds;
 }
 
-// CPU seconds per wall second of this process while `idle` sleeps for kIdleSeconds.
+// CPU seconds per wall second of this process while the main thread sleeps kIdleSeconds.
 double CpuPerSecond() {
   double before = ProcessCpuSeconds();
   auto start = Clock::now();
@@ -283,11 +283,13 @@ int main() {
   }
   {
     SimLinkPipe link;
+    link.device.SetSilent(true);
     link.Create();
     withPipe = CpuPerSecond();
   }
   {
     TcpLink link;
+    link.device.SetSilent(true);
     withTcp = CpuPerSecond();
   }
   PrintIdle("link_idle_cpu", withPipe, without);

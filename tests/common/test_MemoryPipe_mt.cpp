@@ -201,3 +201,63 @@ TEST(MemoryPipe, DuplexTrafficWithAReaderAndAWriterPerEnd) {
       ASSERT_EQ(got[at][i], pattern(MemoryPipe::Other(at), i)) << i;
   }
 }
+
+TEST(MemoryPipe, GetModes) {
+  MemoryPipe pipe;
+  aStream* b = pipe.stream(kB);
+  uint8_t byte = 0;
+
+  // Waiting get, as on USB: a byte that comes within the wait is delivered; the stream's
+  // wait procedure then returns at once.
+  pipe.SetGetWait(kB, 2000);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Send(pipe.stream(kA), HexBytes("01"));
+  });
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNone);
+  EXPECT_EQ(byte, 0x01);
+  late.join();
+  uint64_t start = aTime_GetMonotonicMS();
+  EXPECT_EQ(aStream_WaitReadable(b, 1000), aErrNone);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, 500u);
+  pipe.SetGetWait(kB, 30);
+  start = aTime_GetMonotonicMS();
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNotReady);
+  EXPECT_GE(aTime_GetMonotonicMS() - start, 30u);
+  pipe.SetGetWait(kB, 0);
+  EXPECT_EQ(aStream_WaitReadable(b, 20), aErrTimeout);
+
+  // Fragmenting: not-ready between any two bytes, though both wait.
+  pipe.SetFragmenting(kB, true);
+  ASSERT_EQ(Send(pipe.stream(kA), HexBytes("02 03")), aErrNone);
+  EXPECT_EQ(aStream_WaitReadable(b, 0), aErrNone);
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNone);
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNotReady);
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNone);
+  EXPECT_EQ(byte, 0x03);
+  pipe.SetFragmenting(kB, false);
+
+  // A result after n more bytes.
+  ASSERT_EQ(Send(pipe.stream(kA), HexBytes("04 05 06")), aErrNone);
+  pipe.FailGetAfter(kB, 2, aErrEOF);
+  size_t calls = pipe.GetCalls(kB);
+  EXPECT_EQ(Drain(b), HexBytes("04 05"));
+  EXPECT_EQ(aStream_Read(b, &byte, 1), aErrNone);
+  EXPECT_EQ(pipe.GetCalls(kB) - calls, 4u);
+}
+
+TEST(MemoryPipe, LatchHoldsTheWriterInsideItsWrite) {
+  MemoryPipe pipe;
+  pipe.HoldWrites(kA);
+  EXPECT_FALSE(pipe.WaitWriteHeld(kA, 10));
+  std::thread writer([&] { Send(pipe.stream(kA), HexBytes("01 02")); });
+  EXPECT_TRUE(pipe.WaitWriteHeld(kA, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(pipe.Pending(kB), 0u);
+  // The other direction is not held.
+  EXPECT_EQ(Send(pipe.stream(kB), HexBytes("09")), aErrNone);
+  pipe.ReleaseWrites(kA);
+  writer.join();
+  EXPECT_EQ(Drain(pipe.stream(kB)), HexBytes("01 02"));
+  EXPECT_EQ(Send(pipe.stream(kA), HexBytes("03")), aErrNone);  // disarmed
+}

@@ -401,3 +401,77 @@ TEST(Link, OperationsRacingTheLastReleaseAreSafe) {
     for (std::thread& user : users) user.join();
   }
 }
+
+TEST(Link, OverAWaitingGet) {
+  // As over USB: get waits for a byte itself, and the stream has no wait procedure to use.
+  SimLinkPipe link;
+  link.device.SetEcho(true);
+  link.pipe.SetGetWait(MemoryPipe::kA, 200);
+  ASSERT_NE(link.Create(), 0u);
+  std::vector<uint8_t> payload{0x10, 0x21};
+  ASSERT_EQ(aLink_PutPacket(link.ref, Packet(0x08, payload).get()), aErrNone);
+  EXPECT_NE(PacketPtr(aLink_AwaitFirst(link.ref, sSamePayload, &payload, kBound)), nullptr);
+  size_t before = link.pipe.GetCalls(MemoryPipe::kA);
+  aTime_MSSleep(1000);
+  EXPECT_LE(link.pipe.GetCalls(MemoryPipe::kA) - before, 10u);
+  uint64_t start = aTime_GetMonotonicMS();
+  EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, 1000u);
+}
+
+namespace {
+
+struct Maker {
+  aStream* stream;
+  aErr result;
+  static aErr Make(void* ref, aStream** stream) {
+    auto* self = static_cast<Maker*>(ref);
+    *stream = self->stream;
+    return self->result;
+  }
+};
+
+}  // namespace
+
+TEST(LinkFactory, CreateRegisteredWithHandshake) {
+  size_t registered = sRegistryCount();
+  {
+    SimLinkPipe link;
+    link.device.SetSyncAnswers({SimLinkDevice::SyncAnswer::kNever});
+    Maker maker{link.pipe.Release(MemoryPipe::kA), aErrNone};
+    EXPECT_EQ(aLink_CreateRegistered(0x1234, 0, 0, 1, Maker::Make, &maker, true), 0u);
+    EXPECT_EQ(sRegistryCount(), registered);
+  }
+  SimLinkPipe link;
+  Maker maker{link.pipe.Release(MemoryPipe::kA), aErrNone};
+  link.ref = aLink_CreateRegistered(0x1234, 0, 0, 1, Maker::Make, &maker, true);
+  ASSERT_NE(link.ref, 0u);
+  EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusRunning);
+  EXPECT_GE(link.device.SyncCount(), 2u);
+  linkItem* entry = sLookupEntryByIdentifier(0x1234, 1);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->id, link.ref);
+  EXPECT_EQ(entry->use_count, 1);
+
+  // A maker that fails: nothing stays registered, and its id is not handed out again.
+  ScriptedStreamKind kind;
+  Maker failing{kind.CreateStream(), aErrNotFound};
+  EXPECT_EQ(aLink_CreateRegistered(0x5678, 0, 0, 1, Maker::Make, &failing, false), 0u);
+  EXPECT_EQ(kind.deleteCalls(), 1u);
+  SimLinkPipe next;
+  EXPECT_EQ(next.Create(), link.ref + 2);
+}
+
+TEST(LinkFactory, ReleasingAClientReleasesItsDeviceLink) {
+  SimLinkPipe device;
+  SimLinkPipe client;
+  ASSERT_NE(device.Create(), 0u);
+  ASSERT_NE(client.Create(), 0u);
+  // The client holds the device link's use, as a client made for a link server does.
+  sLookupEntryByID(client.ref)->deviceLinkId = device.ref;
+  aLinkRef deviceRef = device.ref;
+  device.ref = 0;
+  EXPECT_EQ(aLink_Destroy(&client.ref), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(deviceRef), kLinkStatusInvalid);
+  EXPECT_TRUE(device.device.WaitForRoutes(2, kBound));
+}

@@ -350,3 +350,30 @@ TEST(aStream, FlushCopiesTheKindsBytes) {
   EXPECT_EQ(aStream_Flush(again.get(), noPut.get()), aErrMode);
   EXPECT_EQ(aStream_Flush(nullptr, noPut.get()), aErrParam);
 }
+
+namespace {
+int gWaits = 0;
+aErr sTimesOut(uint32_t, void*) {
+  ++gWaits;
+  return aErrTimeout;
+}
+}  // namespace
+
+TEST(aStream, WaitReadable) {
+  ScriptedStreamKind kind;
+  StreamPtr stream(kind.CreateStream());
+  // No wait procedure: nothing to wait with.
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 1000), aErrNone);
+  ASSERT_EQ(aStream_SetWait(stream.get(), sTimesOut), aErrNone);
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 5), aErrTimeout);
+  EXPECT_EQ(gWaits, 1);
+  // Bytes given back to the ring are readable whatever the kind says.
+  kind.Bytes({1, 2}).NotReady();
+  uint8_t bytes[3];
+  ASSERT_EQ(aStream_Read(stream.get(), bytes, 3), aErrNotReady);
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 5), aErrNone);
+  EXPECT_EQ(gWaits, 1);
+  aStream bad{};
+  EXPECT_EQ(aStream_SetWait(&bad, sTimesOut), aErrParam);
+  EXPECT_EQ(aStream_WaitReadable(nullptr, 5), aErrParam);
+}
