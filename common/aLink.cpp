@@ -86,7 +86,7 @@ aErr aLink_Start(aLinkRef ref) {
   if (link == nullptr) return aErrParam;
   if (link->running.load() == 1) return aErrNone;
   // A link without a stream has nothing to run on.
-  if (link->stream == nullptr) return aErrParam;
+  if (link->stream == nullptr || link->status.load() == kLinkStatusInvalid) return aErrParam;
   link->running = 1;
   link->status = kLinkStatusStarting;
   link->hbState = 0;

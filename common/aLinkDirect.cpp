@@ -63,6 +63,20 @@ aErr sTearDown(linkItem* entry) {
 
 }  // namespace
 
+aLinkRef aLink_ShareRegistered(uint32_t key, uint32_t type, bool refuseServed, bool* found) {
+  linkItem* entry = sPinEntryByIdentifier(key, type);
+  if (found != nullptr) *found = entry != nullptr;
+  aLinkRef id = 0;
+  // The use is added only while the entry is registered, so a link whose last use is being
+  // released is never handed out.
+  if (entry != nullptr && !(refuseServed && entry->server != nullptr) &&
+      sChangeUseCount(entry, 1) == aErrNone) {
+    id = entry->id;
+  }
+  sUnpinEntry(&entry);
+  return id;
+}
+
 aLinkRef aLink_CreateRegistered(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type,
                                 aLinkStreamMaker make, void* makerRef, bool sync) {
   aLinkRef id = sCreate2(ident0, ident1, ident2, type);

@@ -40,11 +40,11 @@ enum {
   kSyncStateByte4 = 5,
 };
 
+struct aServer;
+
 // Words shared between the link's threads and its callers are atomic; the rest belongs to
 // one thread at a time (the reader's parse state to the reader, the stream to the reader
 // for get and the writer for write, the filter to whoever holds userFilterSema).
-struct aServer;
-
 struct aLink {
   std::atomic<uint16_t> check;
   uint32_t ref;
@@ -121,7 +121,13 @@ extern void (*aLink_ServerReleaseHook)(aServer** server);
 // The link owns *stream once the maker returns, whatever its result.
 typedef aErr (*aLinkStreamMaker)(void* ref, aStream** stream);
 
-// The factories' common path: registers an entry with these keys, makes its stream, fills
+// The factories' path for a device that may have a link already: the newest entry with this
+// key and type gains a use and its id is the result. 0 when there is none (*found false), and
+// when the entry cannot take another use or, with refuseServed, a link server fronts it
+// (*found true). found may be NULL.
+aLinkRef aLink_ShareRegistered(uint32_t key, uint32_t type, bool refuseServed, bool* found);
+
+// The factories' common path for a new link: registers an entry with these keys, makes its stream, fills
 // the record, counts the first use, starts the link and, with sync set, runs the handshake
 // (whose failure fails the creation). 0 on any failure, with nothing left registered; the id
 // drawn is not reused.

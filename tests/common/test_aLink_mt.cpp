@@ -475,3 +475,28 @@ TEST(LinkFactory, ReleasingAClientReleasesItsDeviceLink) {
   EXPECT_EQ(aLink_GetStatus(deviceRef), kLinkStatusInvalid);
   EXPECT_TRUE(device.device.WaitForRoutes(2, kBound));
 }
+
+TEST(LinkFactory, ShareRegistered) {
+  SimLinkPipe link;
+  Maker maker{link.pipe.Release(MemoryPipe::kA), aErrNone};
+  link.ref = aLink_CreateRegistered(0x4321, 0, 0, 3, Maker::Make, &maker, false);
+  ASSERT_NE(link.ref, 0u);
+  bool found = false;
+  EXPECT_EQ(aLink_ShareRegistered(0x4321, 2, false, &found), 0u);  // another type
+  EXPECT_FALSE(found);
+  EXPECT_EQ(aLink_ShareRegistered(0x4321, 3, false, &found), link.ref);
+  EXPECT_TRUE(found);
+  linkItem* entry = sLookupEntryByID(link.ref);
+  EXPECT_EQ(entry->use_count, 2);
+  // A fronted link is refused where the factory asks for it.
+  entry->server = reinterpret_cast<aServer*>(&found);
+  EXPECT_EQ(aLink_ShareRegistered(0x4321, 3, true, &found), 0u);
+  EXPECT_TRUE(found);
+  entry->server = nullptr;
+  // The first release keeps the link running; the second ends it.
+  aLinkRef second = link.ref;
+  EXPECT_EQ(aLink_Destroy(&second), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusRunning);
+  EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
+  EXPECT_TRUE(link.device.WaitForRoutes(2, kBound));
+}
