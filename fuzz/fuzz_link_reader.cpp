@@ -3,18 +3,8 @@
 // as the writer would. Marker bytes: F0 an empty read, F1 a stream error, F2 the end of the
 // stream, F3 a 300 ms pause, F4 X the byte X itself, F5 the packet log on, F6 a filter that
 // consumes packets of odd length switched on or off; any other byte is read as it is.
-#include <cstdio>
-#include <cstdlib>
-
+#include "FuzzCheck.h"
 #include "LinkRecord.h"
-
-#define CHECK(condition)                                               \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);  \
-      abort();                                                         \
-    }                                                                  \
-  } while (0)
 
 namespace {
 

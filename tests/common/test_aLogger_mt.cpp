@@ -2,10 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "FileText.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "SimLinkPipe.h"
@@ -26,13 +25,6 @@ bool Eventually(Done done, uint64_t ms = kBound) {
     aTime_MSSleep(1);
   }
   return true;
-}
-
-std::string Contents(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // What a drain procedure sees; each test picks what the procedure does on its thread.
@@ -135,7 +127,7 @@ TEST(Logger, UnopenablePathsLeaveNothingOpen) {
 TEST(Logger, DrainsALinksPacketLogIntoAnAppendedFile) {
   TempDir dir;
   std::string path = dir / "packets.txt";
-  std::ofstream(path) << "earlier\n";
+  WriteText(path, "earlier\n");
 
   SimLinkPipe link;
   link.device.SetEcho(true);
@@ -155,13 +147,13 @@ TEST(Logger, DrainsALinksPacketLogIntoAnAppendedFile) {
   const std::string expected[] = {"3 53 54 41 52 54 00\n", "1 08 02 31 32\n", "2 08 02 31 32\n",
                                   "2 08 02 00 01\n", "1 08 02 00 03\n"};
   EXPECT_TRUE(Eventually([&] {
-    std::string text = Contents(path);
+    std::string text = ReadText(path);
     for (const std::string& line : expected)
       if (text.find(line) == std::string::npos) return false;
     return true;
-  })) << Contents(path);
+  })) << ReadText(path);
   EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
-  EXPECT_EQ(Contents(path).rfind("earlier\n", 0), 0u);
+  EXPECT_EQ(ReadText(path).rfind("earlier\n", 0), 0u);
 }
 
 TEST(Logger, LinkLogSizeAndStates) {
