@@ -1,0 +1,396 @@
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Netns.h"
+#include "PacketHelpers.h"
+#include "RecordingByteDevice.h"
+#include "TcpDeviceListener.h"
+#include "aStreamsocket.h"
+#include "unix_time.h"
+
+namespace {
+
+// Counts the send calls made on one thread and can make them fail: the stream's attempts
+// are seen one by one.
+struct SendHook {
+  int calls = 0;
+  int failLeft = 0;
+  int failErrno = 0;
+};
+thread_local SendHook* tSendHook = nullptr;
+
+class ArmSendHook {
+ public:
+  explicit ArmSendHook(SendHook* hook) { tSendHook = hook; }
+  ~ArmSendHook() { tSendHook = nullptr; }
+};
+
+}  // namespace
+
+extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
+  using Real = ssize_t (*)(int, const void*, size_t, int);
+  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "send"));
+  if (tSendHook != nullptr) {
+    ++tSendHook->calls;
+    if (tSendHook->failLeft > 0) {
+      --tSendHook->failLeft;
+      errno = tSendHook->failErrno;
+      return -1;
+    }
+  }
+  return real(fd, data, length, flags);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint64_t MsSince(Clock::time_point start) {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  int own = dirfd(dir);
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    int fd = atoi(entry->d_name);
+    if (fd != own) fds.insert(fd);
+  }
+  closedir(dir);
+  return fds;
+}
+
+StreamPtr Connect(const TcpDeviceListener& listener) {
+  aStream* stream = nullptr;
+  EXPECT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), listener.port(), &stream), aErrNone);
+  return StreamPtr(stream);
+}
+
+// Bytes that differ from their neighbours over a long stretch, so a block that starts in the
+// wrong place is seen.
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>((i * 7) ^ (i >> 8) ^ (i >> 16));
+  return bytes;
+}
+
+// Reads until `n` bytes came or `ms` passed.
+std::vector<uint8_t> ReadBytes(aStream* stream, size_t n, uint64_t ms) {
+  std::vector<uint8_t> bytes;
+  auto start = Clock::now();
+  while (bytes.size() < n && MsSince(start) < ms) {
+    uint8_t byte;
+    aErr err = aStream_Read(stream, &byte, 1);
+    if (err == aErrNone) {
+      bytes.push_back(byte);
+    } else {
+      EXPECT_EQ(err, aErrNotReady);
+      aTime_MSSleep(1);
+    }
+  }
+  return bytes;
+}
+
+class SocketStream : public ::testing::Test {
+ protected:
+  RecordingByteDevice device_;
+  TcpDeviceListener listener_{&device_};
+};
+
+TEST(aStreamsocketCreate, FailuresGiveResourceAndLeaveNothingOpen) {
+  RecordingByteDevice device;
+  TcpDeviceListener listener(&device);
+  uint16_t closedPort = listener.port();
+  listener.StopListening();
+  std::set<int> before = OpenDescriptors();
+
+  aStream* stream = reinterpret_cast<aStream*>(1);
+  EXPECT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), closedPort, &stream), aErrResource);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), closedPort, nullptr), aErrResource);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(aStreamsocketCreate, UnreachableAddress) {
+  RequirePrivateNetns();  // only lo is up: nothing can leave the machine
+  aStream* stream = reinterpret_cast<aStream*>(1);
+  std::set<int> before = OpenDescriptors();
+  EXPECT_EQ(aStream_CreateSocket(inet_addr("192.0.2.1"), 9, &stream), aErrResource);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(SocketStream, GetAnswersAtOnceAndDeliversInOrder) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+
+  uint8_t byte = 0xEE;
+  auto start = Clock::now();
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+  EXPECT_LT(MsSince(start), 50u) << "an empty get must not wait";
+  EXPECT_EQ(byte, 0xEE);
+
+  std::vector<uint8_t> sent = Pattern(3000);
+  ASSERT_TRUE(device_.Send(sent));
+  EXPECT_EQ(ReadBytes(stream.get(), sent.size(), 2000), sent);
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+}
+
+TEST_F(SocketStream, ThirtyByteWriteIsOneSendWithoutPause) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  std::vector<uint8_t> block = Pattern(30);
+  SendHook hook;
+  auto start = Clock::now();
+  {
+    ArmSendHook arm(&hook);
+    ASSERT_EQ(aStream_Write(stream.get(), block.data(), block.size()), aErrNone);
+  }
+  EXPECT_LT(MsSince(start), static_cast<uint64_t>(aSOCKET_RETRY_DELAY_MS));
+  EXPECT_EQ(hook.calls, 1);
+  ASSERT_TRUE(device_.WaitForBytes(1, 30, 2000));
+  EXPECT_EQ(device_.Received(1), block);
+}
+
+TEST_F(SocketStream, PeerCloseLeavesGetNotReady) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  listener_.CloseConnection();
+  uint8_t byte;
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+    aTime_MSSleep(5);
+  }
+  EXPECT_EQ(listener_.accepts(), 1u);
+}
+
+TEST_F(SocketStream, PeerResetIsMendedByTheNextGet) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  listener_.ResetConnection();
+  aTime_MSSleep(20);  // the reset reaches the client
+
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+  ASSERT_TRUE(listener_.WaitForAccepts(2, 2000));
+  EXPECT_EQ(listener_.accepts(), 2u);
+  ASSERT_TRUE(device_.Send(HexBytes("08 02 00 00")));
+  EXPECT_EQ(ReadBytes(stream.get(), 4, 2000), HexBytes("08 02 00 00"));
+}
+
+TEST(aStreamsocketWrite, BlockStartsAgainFromItsFirstByteOnANewConnection) {
+  RecordingByteDevice device;
+  TcpDeviceListener::Options options;
+  options.receiveBuffer = 4096;
+  TcpDeviceListener listener(&device, options);
+  StreamPtr stream = Connect(listener);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener.WaitForAccepts(1, 2000));
+  listener.StopReading();
+
+  // Larger than what the two buffers of the first connection hold.
+  std::vector<uint8_t> block = Pattern(4 << 20);
+  aErr result = aErrUnknown;
+  std::thread writer([&] { result = aStream_Write(stream.get(), block.data(), block.size()); });
+  aTime_MSSleep(3 * aSOCKET_RETRY_DELAY_MS);  // the buffers are full: the writer is retrying
+  size_t firstPart = listener.Unread();
+  listener.ResetConnection();
+  listener.ResumeReading();
+  writer.join();
+
+  EXPECT_EQ(result, aErrNone);
+  EXPECT_EQ(listener.accepts(), 2u);
+  EXPECT_GT(firstPart, 0u) << "the block was under way on the first connection";
+  ASSERT_TRUE(device.WaitForBytes(2, block.size(), 5000)) << device.Received(2).size();
+  EXPECT_TRUE(device.Received(2) == block) << "the new connection must carry the whole block";
+}
+
+TEST(aStreamsocketWrite, PeerThatStopsReadingEndsTheWriteWithTimeout) {
+  RecordingByteDevice device;
+  TcpDeviceListener::Options options;
+  options.receiveBuffer = 4096;
+  TcpDeviceListener listener(&device, options);
+  StreamPtr stream = Connect(listener);
+  ASSERT_TRUE(stream);
+  listener.StopReading();
+
+  std::vector<uint8_t> block = Pattern(8 << 20);
+  SendHook hook;
+  auto start = Clock::now();
+  aErr result;
+  {
+    ArmSendHook arm(&hook);
+    result = aStream_Write(stream.get(), block.data(), block.size());
+  }
+  uint64_t ms = MsSince(start);
+  EXPECT_EQ(result, aErrTimeout);
+  EXPECT_GE(hook.calls, aSOCKET_MAX_SEND_RETRY);
+  EXPECT_GE(ms, 9u * aSOCKET_RETRY_DELAY_MS);
+  EXPECT_LT(ms, 3000u);
+}
+
+TEST_F(SocketStream, FailingSendsAreCountedAndEndWithIO) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  std::vector<uint8_t> block = Pattern(30);
+  SendHook hook;
+  hook.failLeft = 1000;
+  hook.failErrno = EIO;
+  aErr result;
+  {
+    ArmSendHook arm(&hook);
+    result = aStream_Write(stream.get(), block.data(), block.size());
+  }
+  EXPECT_EQ(result, aErrIO);
+  EXPECT_EQ(hook.calls, aSOCKET_MAX_SEND_RETRY);
+
+  // Sends that fail with a lost connection make it anew each time, counted the same way.
+  hook = SendHook{};
+  hook.failLeft = 1000;
+  hook.failErrno = ECONNRESET;
+  {
+    ArmSendHook arm(&hook);
+    result = aStream_Write(stream.get(), block.data(), block.size());
+  }
+  EXPECT_EQ(result, aErrIO);
+  EXPECT_EQ(hook.calls, aSOCKET_MAX_SEND_RETRY);
+  EXPECT_TRUE(listener_.WaitForAccepts(1 + aSOCKET_MAX_SEND_RETRY, 2000));
+  aTime_MSSleep(50);
+  EXPECT_EQ(listener_.accepts(), 1u + aSOCKET_MAX_SEND_RETRY);
+}
+
+TEST_F(SocketStream, FailedReconnectEndsTheWriteAndLeavesTheStreamUnconnected) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  listener_.StopListening();
+  listener_.ResetConnection();
+  aTime_MSSleep(20);
+
+  std::vector<uint8_t> block = Pattern(30);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrConnection);
+  ASSERT_TRUE(listener_.ListenAgain());
+  // Once a reconnect has failed the stream stays unconnected until it is made anew.
+  EXPECT_EQ(aStream_Write(stream.get(), block.data(), block.size()), aErrConnection);
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrConnection);
+  EXPECT_EQ(listener_.accepts(), 1u);
+}
+
+TEST_F(SocketStream, DescriptorAboveSelectLimitWorks) {
+  struct rlimit limit;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 1100) GTEST_SKIP() << "RLIMIT_NOFILE hard limit below 1100";
+  struct rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max < 4096 ? limit.rlim_max : 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+
+  std::vector<int> fillers;
+  int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  fillers.push_back(null);
+  while (fillers.back() <= 1030) {
+    int fd = dup(null);
+    if (fd < 0) break;
+    fillers.push_back(fd);
+  }
+  StreamPtr stream = Connect(listener_);
+  for (int fd : fillers) close(fd);
+  ASSERT_TRUE(stream);
+  ASSERT_GT(fillers.back(), 1024);
+
+  std::vector<uint8_t> block = Pattern(30);
+  ASSERT_EQ(aStream_Write(stream.get(), block.data(), block.size()), aErrNone);
+  device_.SetEcho(true);
+  ASSERT_TRUE(device_.WaitForBytes(1, 30, 2000));
+  ASSERT_TRUE(device_.Send(block));
+  EXPECT_EQ(ReadBytes(stream.get(), 30, 2000), block);
+  stream.reset();
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+TEST_F(SocketStream, DestroyResetsTheConnection) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  aStream* raw = stream.release();
+  auto start = Clock::now();
+  EXPECT_EQ(aStream_Destroy(&raw), aErrNone);
+  EXPECT_GE(MsSince(start), 10u);
+  EXPECT_EQ(raw, nullptr);
+  ASSERT_TRUE(listener_.WaitForEnd(1, 2000));
+  EXPECT_EQ(listener_.end(1), TcpDeviceListener::kPeerReset);
+}
+
+TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
+  uint16_t notAState = 0;
+  EXPECT_EQ(sSocketStreamAcceptDelete(nullptr), aErrIO);
+  EXPECT_EQ(sSocketStreamAcceptDelete(&notAState), aErrIO);
+
+  std::set<int> before = OpenDescriptors();
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  std::set<int> after = OpenDescriptors();
+  ASSERT_EQ(after.size(), before.size() + 1);
+  int socketFd = -1;
+  for (int fd : after) {
+    if (before.count(fd) == 0) socketFd = fd;
+  }
+
+  uint8_t byte = 0;
+  aStreamGetProc get = stream->get;
+  aStreamWriteProc write = stream->write;
+  aStreamDeleteProc deleteProc = stream->deleteProc;
+  EXPECT_EQ(get(&byte, &notAState), aErrParam);
+  EXPECT_EQ(write(&byte, 1, &notAState), aErrParam);
+  EXPECT_EQ(deleteProc(&notAState), aErrIO);
+
+  // The state goes, the socket stays with its owner.
+  EXPECT_EQ(sSocketStreamAcceptDelete(stream->ref), aErrNone);
+  stream->deleteProc = nullptr;
+  stream.reset();
+  EXPECT_EQ(OpenDescriptors(), after);
+  aTime_MSSleep(50);
+  EXPECT_EQ(listener_.end(1), TcpDeviceListener::kOpen);
+  close(socketFd);
+}
+
+TEST(aStreamsocketCycles, CreateAndDestroyLeaveTheDescriptorsAsTheyWere) {
+  RecordingByteDevice device;
+  TcpDeviceListener listener(&device);
+  RecordingByteDevice refusedDevice;
+  TcpDeviceListener refused(&refusedDevice);
+  refused.StopListening();
+  std::set<int> before = OpenDescriptors();
+  for (int i = 0; i < 1000; ++i) {
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), listener.port(), &stream), aErrNone);
+    ASSERT_EQ(aStream_Destroy(&stream), aErrNone);
+    if (i % 10 == 0) {
+      ASSERT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), refused.port(), &stream), aErrResource);
+    }
+  }
+  ASSERT_TRUE(listener.WaitUntilIdle(2000));
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+}  // namespace
