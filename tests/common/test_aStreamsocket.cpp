@@ -342,9 +342,10 @@ TEST_F(SocketStream, DestroyResetsTheConnection) {
 }
 
 TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
-  uint16_t notAState = 0;
+  // Room for a whole state, all zero: no check word.
+  alignas(16) unsigned char notAState[256] = {};
   EXPECT_EQ(sSocketStreamAcceptDelete(nullptr), aErrIO);
-  EXPECT_EQ(sSocketStreamAcceptDelete(&notAState), aErrIO);
+  EXPECT_EQ(sSocketStreamAcceptDelete(notAState), aErrIO);
 
   std::set<int> before = OpenDescriptors();
   StreamPtr stream = Connect(listener_);
@@ -360,9 +361,9 @@ TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
   aStreamGetProc get = stream->get;
   aStreamWriteProc write = stream->write;
   aStreamDeleteProc deleteProc = stream->deleteProc;
-  EXPECT_EQ(get(&byte, &notAState), aErrParam);
-  EXPECT_EQ(write(&byte, 1, &notAState), aErrParam);
-  EXPECT_EQ(deleteProc(&notAState), aErrIO);
+  EXPECT_EQ(get(&byte, notAState), aErrParam);
+  EXPECT_EQ(write(&byte, 1, notAState), aErrParam);
+  EXPECT_EQ(deleteProc(notAState), aErrIO);
 
   // The state goes, the socket stays with its owner.
   EXPECT_EQ(sSocketStreamAcceptDelete(stream->ref), aErrNone);

@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,6 +5,7 @@
 #include <vector>
 
 #include "PacketHelpers.h"
+#include "ProcessCounts.h"
 #include "RecordingByteDevice.h"
 #include "TcpDeviceListener.h"
 #include "aStreamsocket.h"
@@ -13,25 +13,14 @@
 
 namespace {
 
-size_t CountEntries(const char* path) {
-  size_t n = 0;
-  DIR* dir = opendir(path);
-  if (dir == nullptr) return 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n;
-}
-
 // The reader and the writer both meet each reset and may both make the connection again at
 // once; neither may close or use a descriptor the other has replaced.
 TEST(aStreamsocketThreads, ResetStormWhileReadingAndWriting) {
   RecordingByteDevice device;
   device.SetEcho(true);
   TcpDeviceListener listener(&device);
-  size_t descriptors = CountEntries("/proc/self/fd");
-  size_t threads = CountEntries("/proc/self/task");
+  int descriptors = CountOpenDescriptors();
+  int threads = CountThreads();
 
   aStream* stream = nullptr;
   ASSERT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), listener.port(), &stream), aErrNone);
@@ -93,8 +82,8 @@ TEST(aStreamsocketThreads, ResetStormWhileReadingAndWriting) {
 
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   ASSERT_TRUE(listener.WaitUntilIdle(2000));
-  EXPECT_EQ(CountEntries("/proc/self/fd"), descriptors);
-  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+  EXPECT_EQ(CountOpenDescriptors(), descriptors);
+  EXPECT_EQ(CountThreads(), threads);
 }
 
 }  // namespace

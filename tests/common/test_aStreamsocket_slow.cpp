@@ -1,23 +1,12 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 
+#include "ProcessCounts.h"
 #include "TcpDeviceListener.h"
 #include "aStreamsocket.h"
 
 namespace {
-
-size_t CountDescriptors() {
-  size_t n = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n;
-}
 
 // A listener whose backlog is full never completes the handshake: the connect gives up
 // after its bound.
@@ -25,7 +14,7 @@ TEST(aStreamsocketSlow, ConnectThatNeverCompletesGivesUpAfterFiveSeconds) {
   TcpDeviceListener::Options options;
   options.fullBacklog = true;
   TcpDeviceListener listener(nullptr, options);
-  size_t before = CountDescriptors();
+  int before = CountOpenDescriptors();
 
   aStream* stream = reinterpret_cast<aStream*>(1);
   auto start = std::chrono::steady_clock::now();
@@ -34,7 +23,7 @@ TEST(aStreamsocketSlow, ConnectThatNeverCompletesGivesUpAfterFiveSeconds) {
   EXPECT_EQ(stream, nullptr);
   EXPECT_GE(ms, CONNECT_TIMEOUT_SEC * 1000 - 100);
   EXPECT_LT(ms, CONNECT_TIMEOUT_SEC * 1000 + 2000);
-  EXPECT_EQ(CountDescriptors(), before);
+  EXPECT_EQ(CountOpenDescriptors(), before);
 }
 
 }  // namespace
