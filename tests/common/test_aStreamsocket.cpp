@@ -350,12 +350,19 @@ TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
   std::set<int> before = OpenDescriptors();
   StreamPtr stream = Connect(listener_);
   ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
   std::set<int> after = OpenDescriptors();
-  ASSERT_EQ(after.size(), before.size() + 1);
+  // The stream's own socket is the new descriptor whose peer is the listener.
   int socketFd = -1;
   for (int fd : after) {
-    if (before.count(fd) == 0) socketFd = fd;
+    struct sockaddr_in peer = {};
+    socklen_t length = sizeof(peer);
+    if (before.count(fd) == 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        ntohs(peer.sin_port) == listener_.port()) {
+      socketFd = fd;
+    }
   }
+  ASSERT_GE(socketFd, 0);
 
   uint8_t byte = 0;
   aStreamGetProc get = stream->get;
