@@ -136,21 +136,21 @@ aErr sSocketStreamReset(aSocketState* s) {
   return err;
 }
 
-// The link reader's wait after an empty read: true when the socket has become readable
-// within `ms`. Once the peer has closed, the socket reads as readable for ever while get
-// answers aErrNotReady, so the wait then sleeps its full bound instead of spinning.
-[[maybe_unused]] bool sSocketStreamWaitReadable(void* ref, uint32_t ms) {
+// The link reader's wait after an empty read: aErrNone once the socket is readable, else
+// aErrTimeout after `ms`. Once the peer has closed, the socket reads as readable for ever
+// while get answers aErrNotReady, so the wait then sleeps its full bound instead of spinning.
+[[maybe_unused]] aErr sSocketStreamWait(uint32_t ms, void* ref) {
   aSocketState* s = static_cast<aSocketState*>(ref);
-  if (!aVALIDSS(s)) return false;
+  if (!aVALIDSS(s)) return aErrParam;
   // The descriptor is read without the lock: should the writer replace it meanwhile, this
   // poll only ends early or late, and the next get looks at the new one.
   int fd = s->socket;
   if (s->peerClosed || fd < 0) {
     aTime_MSSleep(ms);
-    return false;
+    return aErrTimeout;
   }
   struct pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, static_cast<int>(ms)) > 0;
+  return poll(&p, 1, static_cast<int>(ms)) > 0 ? aErrNone : aErrTimeout;
 }
 
 // A connection the peer reset or that the stack gave up on.

@@ -1,5 +1,4 @@
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -16,42 +15,10 @@
 #include "Netns.h"
 #include "PacketHelpers.h"
 #include "RecordingByteDevice.h"
+#include "SocketCallHook.h"
 #include "TcpDeviceListener.h"
 #include "aStreamsocket.h"
 #include "unix_time.h"
-
-namespace {
-
-// Counts the send calls made on one thread and can make them fail: the stream's attempts
-// are seen one by one.
-struct SendHook {
-  int calls = 0;
-  int failLeft = 0;
-  int failErrno = 0;
-};
-thread_local SendHook* tSendHook = nullptr;
-
-class ArmSendHook {
- public:
-  explicit ArmSendHook(SendHook* hook) { tSendHook = hook; }
-  ~ArmSendHook() { tSendHook = nullptr; }
-};
-
-}  // namespace
-
-extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
-  using Real = ssize_t (*)(int, const void*, size_t, int);
-  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "send"));
-  if (tSendHook != nullptr) {
-    ++tSendHook->calls;
-    if (tSendHook->failLeft > 0) {
-      --tSendHook->failLeft;
-      errno = tSendHook->failErrno;
-      return -1;
-    }
-  }
-  return real(fd, data, length, flags);
-}
 
 namespace {
 

@@ -24,7 +24,7 @@ constexpr int kSendBoundMs = 1000;
 TcpDeviceListener::TcpDeviceListener(TcpDeviceSide* device) : TcpDeviceListener(device, Options{}) {}
 
 TcpDeviceListener::TcpDeviceListener(TcpDeviceSide* device, Options options)
-    : device_(device), options_(options) {
+    : device_(device), options_(options), port_(options.port) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::runtime_error("TcpDeviceListener: eventfd failed");
   if (!Listen()) {

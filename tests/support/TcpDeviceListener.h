@@ -27,12 +27,14 @@ class TcpDeviceSide {
   virtual void OnBytes(const uint8_t* data, size_t length) = 0;
 };
 
-// A device's TCP end on 127.0.0.1, port 0: accepts on its own thread and serves one
+// A device's TCP end on 127.0.0.1 (port 0 unless asked): accepts on its own thread and serves one
 // connection at a time to its device side (later connects wait in the backlog). Every action
 // runs on that thread before the call returns, and every wait is bounded.
 class TcpDeviceListener {
  public:
   struct Options {
+    // The port to listen on; 0 takes a free one.
+    uint16_t port = 0;
     // SO_RCVBUF set before listen (0: the system's), so that a peer that stops reading lets
     // the client's buffers fill soon.
     int receiveBuffer = 0;
