@@ -139,7 +139,7 @@ aErr sSocketStreamReset(aSocketState* s) {
 // The link reader's wait after an empty read: aErrNone once the socket is readable, else
 // aErrTimeout after `ms`. Once the peer has closed, the socket reads as readable for ever
 // while get answers aErrNotReady, so the wait then sleeps its full bound instead of spinning.
-[[maybe_unused]] aErr sSocketStreamWait(uint32_t ms, void* ref) {
+aErr sSocketStreamWait(uint32_t ms, void* ref) {
   aSocketState* s = static_cast<aSocketState*>(ref);
   if (!aVALIDSS(s)) return aErrParam;
   // The descriptor is read without the lock: should the writer replace it meanwhile, this
@@ -296,6 +296,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     sSocketStreamDelete(s);
     return aErrResource;
   }
+  aStream_SetWait(made, sSocketStreamWait);
   *stream = made;
   return aErrNone;
 }

@@ -149,6 +149,33 @@ TEST_F(SocketStream, PeerCloseLeavesGetNotReady) {
   EXPECT_EQ(listener_.accepts(), 1u);
 }
 
+TEST_F(SocketStream, WaitReadableSleepsItsBoundOnceThePeerHasClosed) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  auto start = Clock::now();
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 30), aErrTimeout);
+  EXPECT_GE(MsSince(start), 25u);
+
+  ASSERT_TRUE(device_.Send(HexBytes("42")));
+  start = Clock::now();
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 2000), aErrNone);
+  EXPECT_LT(MsSince(start), 1000u);
+  EXPECT_EQ(ReadBytes(stream.get(), 1, 1000), HexBytes("42"));
+
+  // A closed peer leaves the socket readable for ever; once a get has seen it, the wait
+  // sleeps instead of answering at once.
+  listener_.CloseConnection();
+  aTime_MSSleep(20);
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+  for (int i = 0; i < 3; ++i) {
+    start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(stream.get(), 30), aErrTimeout);
+    EXPECT_GE(MsSince(start), 25u);
+  }
+}
+
 TEST_F(SocketStream, PeerResetIsMendedByTheNextGet) {
   StreamPtr stream = Connect(listener_);
   ASSERT_TRUE(stream);
