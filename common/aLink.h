@@ -44,6 +44,21 @@ aLinkRef aLink_Create(aStream* stream);
 // stream. [aErrParam]
 aErr aLink_Destroy(aLinkRef* ref);
 
+// A link to a device over TCP/IP (address in network byte order, port in host order): a
+// socket stream that makes its connection again by itself when the device resets it. Links
+// are found by serial number alone, so a second create for the same serial, whatever its
+// address or port, shares the link and counts one more use. No handshake: the device's
+// framing is trusted from the first byte. 0 on failure, with nothing left registered.
+aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
+// Rebuilds the transport of a link whose device was reset or unplugged: stops it, drops its
+// FIFOs (queued packets are lost) and stream, makes a new stream (up to 20 tries, 100 ms
+// apart) and starts it again, keeping its ref, use count and keys; the filter, pooled mode
+// and the packet log are gone. No handshake. When no stream can be made the link stays
+// stopped at status 5 with empty FIFOs and the last stream error is returned; a later reset
+// tries again. aErrParam, with the link untouched, for a link whose transport cannot be made
+// again (serial, a caller's stream); aErrUnimplemented for client links. [aErrParam]
+aErr aLink_Reset(aLinkRef ref);
+
 // linkStatus [5]
 int aLink_GetStatus(aLinkRef ref);
 // The oldest inbound packet, without waiting; the caller destroys it. [NULL]
