@@ -21,6 +21,9 @@ namespace {
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr uint32_t kFlagConnected = 1;
 constexpr uint64_t kCloseDelayMS = 10;
+// Bytes taken from the socket in one receive, so that a packet costs one call, not two per
+// byte.
+constexpr size_t kReceiveBuffer = 256;
 
 struct aSocketState {
   uint16_t port;
@@ -35,9 +38,15 @@ struct aSocketState {
   // a thread always fails on the current connection.
   aMutex* lock;
   // Counts connections made; the writer starts its block again when it changed mid-block.
-  uint64_t generation;
-  // A peek has seen the peer's close: nothing will become readable on this connection.
+  std::atomic<uint64_t> generation;
+  // A receive has seen the peer's close: nothing will become readable on this connection.
   std::atomic<bool> peerClosed;
+  // Received bytes not yet handed out, from the connection of receivedGeneration; the get
+  // path's alone.
+  uint8_t received[kReceiveBuffer];
+  size_t receivedCount;
+  size_t receivedNext;
+  uint64_t receivedGeneration;
 };
 
 bool aVALIDSS(const aSocketState* s) { return s != nullptr && s->check == kSocketCheck; }
@@ -142,6 +151,7 @@ aErr sSocketStreamReset(aSocketState* s) {
 aErr sSocketStreamWait(uint32_t ms, void* ref) {
   aSocketState* s = static_cast<aSocketState*>(ref);
   if (!aVALIDSS(s)) return aErrParam;
+  if (s->receivedNext < s->receivedCount) return aErrNone;
   // The descriptor is read without the lock: should the writer replace it meanwhile, this
   // poll only ends early or late, and the next get looks at the new one.
   int fd = s->socket;
@@ -156,15 +166,10 @@ aErr sSocketStreamWait(uint32_t ms, void* ref) {
 // A connection the peer reset or that the stack gave up on.
 bool sLost(int err) { return err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT; }
 
-// One byte, never waiting (except while a lost connection is made again, at most the
-// connect bound).
-aErr sSocketStreamGet(uint8_t* byte, void* ref) {
-  aSocketState* s = static_cast<aSocketState*>(ref);
-  if (!aVALIDSS(s)) return aErrParam;
-  Hold hold(s->lock);
-  if (!sConnected(s)) return aErrConnection;
-  uint8_t peeked;
-  ssize_t n = recv(s->socket, &peeked, 1, MSG_PEEK);
+// Fills the receive buffer with what the socket has: aErrNone with at least one byte, else
+// the get's answer. The caller holds the lock.
+aErr sReceive(aSocketState* s) {
+  ssize_t n = recv(s->socket, s->received, sizeof(s->received), 0);
   if (n < 0) {
     int err = errno;
     if (sWouldBlock(err)) return aErrNotReady;
@@ -172,7 +177,8 @@ aErr sSocketStreamGet(uint8_t* byte, void* ref) {
     s->flags &= ~kFlagConnected;
     aErr made = sSocketStreamReset(s);
     if (made != aErrNone) return made;
-    n = recv(s->socket, &peeked, 1, MSG_PEEK);
+    s->receivedGeneration = s->generation;
+    n = recv(s->socket, s->received, sizeof(s->received), 0);
     if (n < 0) return sWouldBlock(errno) ? aErrNotReady : aErrConnection;
   }
   if (n == 0) {
@@ -180,11 +186,32 @@ aErr sSocketStreamGet(uint8_t* byte, void* ref) {
     s->peerClosed = true;
     return aErrNotReady;
   }
-  n = recv(s->socket, byte, 1, 0);
-  if (n == 1) return aErrNone;
-  if (n < 0 && sWouldBlock(errno)) return aErrEOF;
-  if (n < 0 && sLost(errno)) return aErrNotReady;
-  return aErrIO;
+  s->receivedCount = static_cast<size_t>(n);
+  s->receivedNext = 0;
+  return aErrNone;
+}
+
+// One byte, never waiting (except while a lost connection is made again, at most the
+// connect bound).
+aErr sSocketStreamGet(uint8_t* byte, void* ref) {
+  aSocketState* s = static_cast<aSocketState*>(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  if (s->receivedNext == s->receivedCount || s->receivedGeneration != s->generation ||
+      !sConnected(s)) {
+    Hold hold(s->lock);
+    if (!sConnected(s)) return aErrConnection;
+    // Bytes of a connection that is gone are dropped with it, as the socket's own were.
+    if (s->receivedGeneration != s->generation) {
+      s->receivedCount = s->receivedNext = 0;
+      s->receivedGeneration = s->generation;
+    }
+    if (s->receivedNext == s->receivedCount) {
+      aErr err = sReceive(s);
+      if (err != aErrNone) return err;
+    }
+  }
+  *byte = s->received[s->receivedNext++];
+  return aErrNone;
 }
 
 bool sBroken(int err) { return err == EPIPE || err == ECONNRESET || err == ENOTCONN; }

@@ -19,7 +19,7 @@ struct SendHook {
 
 namespace socket_call_hook {
 inline thread_local SendHook* armed = nullptr;
-inline std::atomic<uint64_t> peeks{0};
+inline std::atomic<uint64_t> receives{0};
 
 template <typename Proc>
 Proc Next(const char* name) {
@@ -36,8 +36,8 @@ class ArmSendHook {
   ArmSendHook& operator=(const ArmSendHook&) = delete;
 };
 
-// recv calls with MSG_PEEK made by any thread of the process so far.
-inline uint64_t PeekCount() { return socket_call_hook::peeks.load(); }
+// recv calls made by any thread of the process so far.
+inline uint64_t RecvCount() { return socket_call_hook::receives.load(); }
 
 extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
   using Real = ssize_t (*)(int, const void*, size_t, int);
@@ -56,6 +56,6 @@ extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
 extern "C" ssize_t recv(int fd, void* data, size_t length, int flags) {
   using Real = ssize_t (*)(int, void*, size_t, int);
   static Real real = socket_call_hook::Next<Real>("recv");
-  if ((flags & MSG_PEEK) != 0) ++socket_call_hook::peeks;
+  ++socket_call_hook::receives;
   return real(fd, data, length, flags);
 }

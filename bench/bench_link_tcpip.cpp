@@ -1,0 +1,264 @@
+// TCP/IP links against the simulated device behind the loopback listener, each figure beside
+// the same work on a raw loopback socket:
+//   link_rtt_tcpip, link_rtt_tcpip_p99    30-byte request/reply through aLink_CreateTCPIP
+//   link_pooled_tcpip                     pooled 30-byte packets per second
+//   link_idle_cpu_tcpip, ..._closed       CPU of an idle link, device silent or closed
+//   link_create_destroy_tcpip             create/destroy cycles per second
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "BenchFigure.h"
+#include "CpuTime.h"
+#include "SimLinkTcpSide.h"
+#include "TcpDeviceListener.h"
+#include "TcpLoopbackPair.h"
+#include "aLink.h"
+#include "unix_time.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMessage = 30;
+constexpr int kRoundTrips = 5000;
+constexpr size_t kPooledPackets = 200000;
+constexpr int kIdleSeconds = 10;
+constexpr int kCycles = 200;
+
+struct TcpDevice {
+  SimLinkDevice device;
+  SimLinkTcpSide side{device};
+  TcpDeviceListener listener{&side};
+
+  aLinkRef Create() { return aLink_CreateTCPIP(0xABCD, TcpDeviceListener::address(), listener.port()); }
+};
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+double MicrosSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+bool ReadAll(int fd, uint8_t* data, size_t n) {
+  while (n > 0) {
+    ssize_t got = read(fd, data, n);
+    if (got <= 0) return false;
+    data += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    ssize_t put = write(fd, data, n);
+    if (put <= 0) return false;
+    data += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+uint8_t sSamePayload(const aPacket* packet, const void* ref) {
+  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
+  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
+}
+
+// Round trips of 30-byte messages, in microseconds.
+std::vector<double> RawRoundTrips() {
+  int client, server;
+  if (!MakeTcpLoopbackPair(&client, &server, true)) return {};
+  std::thread echo([server] {
+    uint8_t message[kMessage];
+    while (ReadAll(server, message, kMessage) && WriteAll(server, message, kMessage)) {
+    }
+  });
+  std::vector<double> times;
+  uint8_t message[kMessage] = {0x08, 28};
+  for (int i = 0; i < kRoundTrips + 100; ++i) {
+    auto start = Clock::now();
+    if (!WriteAll(client, message, kMessage) || !ReadAll(client, message, kMessage)) break;
+    if (i >= 100) times.push_back(MicrosSince(start));
+  }
+  shutdown(client, SHUT_RDWR);
+  echo.join();
+  close(client);
+  close(server);
+  return times;
+}
+
+std::vector<double> LinkRoundTrips() {
+  TcpDevice d;
+  d.device.SetEcho(true);
+  d.device.SetRecording(false);
+  aLinkRef ref = d.Create();
+  std::vector<double> times;
+  if (ref == 0) return times;
+  std::vector<uint8_t> payload(28);
+  for (int i = 0; i < kRoundTrips + 100; ++i) {
+    payload[0] = static_cast<uint8_t>(i);
+    payload[1] = static_cast<uint8_t>(i >> 8);
+    aPacket* request = aPacket_CreateWithData(0x08, 28, payload.data());
+    auto start = Clock::now();
+    aLink_PutPacket(ref, request);
+    aPacket* reply = aLink_AwaitFirst(ref, sSamePayload, &payload, 5000);
+    double us = MicrosSince(start);
+    aPacket_Destroy(&request);
+    if (reply == nullptr) break;
+    aPacket_Destroy(&reply);
+    if (i >= 100) times.push_back(us);
+  }
+  aLink_Destroy(&ref);
+  return times;
+}
+
+// The same bytes as kPooledPackets packets, in 4096-byte writes; packets per second.
+double RawPooledRate() {
+  int client, server;
+  if (!MakeTcpLoopbackPair(&client, &server, true)) return 0;
+  size_t total = kPooledPackets * kMessage;
+  std::thread sink([server, total] {
+    std::vector<uint8_t> buffer(65536);
+    size_t got = 0;
+    while (got < total) {
+      ssize_t n = read(server, buffer.data(), buffer.size());
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+  });
+  std::vector<uint8_t> block(4096, 0x5A);
+  auto start = Clock::now();
+  for (size_t sent = 0; sent < total;) {
+    size_t n = std::min(block.size(), total - sent);
+    if (!WriteAll(client, block.data(), n)) break;
+    sent += n;
+  }
+  sink.join();
+  double seconds = MicrosSince(start) / 1e6;
+  close(client);
+  close(server);
+  return static_cast<double>(kPooledPackets) / seconds;
+}
+
+double LinkPooledRate() {
+  TcpDevice d;
+  d.device.SetRecording(false);
+  aLinkRef ref = d.Create();
+  if (ref == 0) return 0;
+  aLink_EnablePooledPackets(ref, true);
+  d.device.WaitForRoutes(1, 5000);
+  size_t base = d.device.PacketCount();
+  std::vector<uint8_t> payload(28, 0x5A);
+  aPacket* packet = aPacket_CreateWithData(0x08, 28, payload.data());
+  auto start = Clock::now();
+  for (size_t i = 0; i < kPooledPackets; ++i) {
+    // Fewer than 1000 queued, or the FIFO sheds them.
+    while (static_cast<long>(i) - static_cast<long>(d.device.PacketCount() - base) > 500)
+      std::this_thread::yield();
+    aLink_PutPacket(ref, packet);
+  }
+  d.device.WaitForPackets(base + kPooledPackets, 30000);
+  double seconds = MicrosSince(start) / 1e6;
+  aPacket_Destroy(&packet);
+  aLink_Destroy(&ref);
+  return static_cast<double>(kPooledPackets) / seconds;
+}
+
+// CPU seconds per wall second over kIdleSeconds.
+double CpuPerSecond() {
+  double cpu = ProcessCpuSeconds();
+  auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  return (ProcessCpuSeconds() - cpu) / (MicrosSince(start) / 1e6);
+}
+
+double IdleLinkCpu(bool deviceCloses) {
+  TcpDevice d;
+  aLinkRef ref = d.Create();
+  if (ref == 0) return 0;
+  if (deviceCloses) {
+    d.listener.CloseConnection();
+    aTime_MSSleep(100);
+  }
+  double cpu = CpuPerSecond();
+  aLink_Destroy(&ref);
+  return cpu;
+}
+
+// Figures whose ratio is the value itself: the link's CPU share of one core.
+void PrintShare(const char* name, double value, double baseline) {
+  printf("bench %s: %.4g CPU s/s; baseline no_link: %.4g CPU s/s; ratio %.4g\n", name, value, baseline, value);
+  fflush(stdout);
+}
+
+double RawConnectCycles(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = TcpDeviceListener::address();
+  address.sin_port = htons(port);
+  auto start = Clock::now();
+  for (int i = 0; i < kCycles; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      if (fd >= 0) close(fd);
+      return 0;
+    }
+    // A reset, as the socket stream closes.
+    struct linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd);
+  }
+  return kCycles / (MicrosSince(start) / 1e6);
+}
+
+double LinkCycles(TcpDevice& d) {
+  auto start = Clock::now();
+  for (int i = 0; i < kCycles; ++i) {
+    aLinkRef ref = d.Create();
+    if (ref == 0) return 0;
+    aLink_Destroy(&ref);
+  }
+  return kCycles / (MicrosSince(start) / 1e6);
+}
+
+}  // namespace
+
+int main() {
+  std::vector<double> raw = RawRoundTrips();
+  std::vector<double> link = LinkRoundTrips();
+  if (raw.empty() || link.empty()) {
+    fprintf(stderr, "bench_link_tcpip: round trips failed\n");
+    return 1;
+  }
+  PrintFigure("link_rtt_tcpip", Percentile(link, 0.5), "us", "raw_tcp_pingpong", Percentile(raw, 0.5));
+  PrintFigure("link_rtt_tcpip_p99", Percentile(link, 0.99), "us", "raw_tcp_pingpong_p99", Percentile(raw, 0.99));
+
+  PrintFigure("link_pooled_tcpip", LinkPooledRate(), "packets/s", "raw_tcp_4096_writes", RawPooledRate());
+
+  double none;
+  {
+    TcpDevice d;
+    none = CpuPerSecond();
+  }
+  PrintShare("link_idle_cpu_tcpip", IdleLinkCpu(false), none);
+  PrintShare("link_idle_cpu_tcpip_closed", IdleLinkCpu(true), none);
+
+  TcpDevice d;
+  double rawCycles = RawConnectCycles(d.listener.port());
+  d.listener.WaitUntilIdle(5000);
+  PrintFigure("link_create_destroy_tcpip", LinkCycles(d), "cycles/s", "raw_connect_close", rawCycles);
+  return 0;
+}
