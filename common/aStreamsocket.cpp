@@ -122,7 +122,9 @@ aErr sSocketStreamSetOptions(aSocketState* s) {
   struct timeval none = {0, 0};
   if (sConnected(s) && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none)) != 0)
     return aErrIO;
-  // Closing resets the connection at once and drops what is unsent.
+  // Closing resets the connection at once and drops what is unsent. On loopback the bytes
+  // written just before (a link's route-off) still arrive ahead of the reset; over a real
+  // network they may not.
   struct linger reset = {1, 0};
   if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) != 0) return aErrIO;
   if (ioctl(fd, FIONBIO, &on) != 0) return aErrIO;
