@@ -120,22 +120,3 @@ aErr aLink_Destroy(aLinkRef* ref) {
   sRetireEntry(&entry, aLink_ReleaseRecord);
   return result;
 }
-
-bool aLink_ShareRegistered(uint32_t serialNumber, uint32_t type, aLinkRef* id) {
-  linkItem* entry = sPinEntryByIdentifier(serialNumber, type);
-  if (entry == nullptr) return false;
-  *id = 0;
-  bool shared = true;
-  if (entry->server != nullptr) {
-    // Such a device is reached through its server.
-    if (aCorvantisDebuggingEnable)
-      printf("This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" ");
-  } else {
-    aErr err = sChangeUseCount(entry, 1);
-    if (err == aErrNone) *id = entry->id;
-    // Its last use went meanwhile: it cannot be handed out again, so make a new one.
-    if (err == aErrNotFound) shared = false;
-  }
-  sUnpinEntry(&entry);
-  return shared;
-}

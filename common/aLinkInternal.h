@@ -134,10 +134,5 @@ aLinkRef aLink_ShareRegistered(uint32_t key, uint32_t type, bool refuseServed, b
 aLinkRef aLink_CreateRegistered(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type,
                                 aLinkStreamMaker make, void* makerRef, bool sync);
 
-// A registered link of this serial number and type, shared with one more user: true with *id
-// its ref, or 0 when it cannot be shared (a link server fronts it, or its use count is at its
-// limit); false when there is none to share.
-bool aLink_ShareRegistered(uint32_t serialNumber, uint32_t type, aLinkRef* id);
-
 // The work of aLink_Reset on an entry (see there). [aErrParam for NULL or no link record]
 aErr aLink_ResetLink(linkItem* entry);

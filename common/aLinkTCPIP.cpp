@@ -18,9 +18,11 @@ aErr sMakeSocketStream(void* ref, aStream** stream) {
 }  // namespace
 
 aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
-  aLinkRef id = 0;
-  // Address and port are not compared: the serial number names the device.
-  if (aLink_ShareRegistered(serialNumber, TCPIP, &id)) return id;
+  // Address and port are not compared: the serial number names the device. A device whose
+  // link a link server fronts is reached through that server.
+  bool found = false;
+  aLinkRef id = aLink_ShareRegistered(serialNumber, TCPIP, true, &found);
+  if (found) return id;
   SocketAddress to = {address, port};
   return aLink_CreateRegistered(serialNumber, address, port, TCPIP, sMakeSocketStream, &to, false);
 }
