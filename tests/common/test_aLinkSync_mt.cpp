@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "Eventually.h"
 #include "PacketHelpers.h"
 #include "SimLinkPipe.h"
 #include "unix_time.h"
@@ -12,16 +13,6 @@ namespace {
 
 using Answer = SimLinkDevice::SyncAnswer;
 constexpr uint64_t kBound = 5000;
-
-template <typename Done>
-bool Eventually(Done done, uint64_t ms = kBound) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!done()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(2);
-  }
-  return true;
-}
 
 uint8_t sSamePayload(const aPacket* packet, const void* ref) {
   const auto* want = static_cast<const std::vector<uint8_t>*>(ref);

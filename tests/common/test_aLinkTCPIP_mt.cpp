@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Eventually.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "SimLinkTcpSide.h"
@@ -47,16 +48,6 @@ bool Echo(aLinkRef ref, int tag) {
   if (aLink_PutPacket(ref, request.get()) != aErrNone) return false;
   PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound));
   return reply != nullptr && reply->address == 0x08;
-}
-
-template <typename Done>
-bool Eventually(Done done, uint64_t ms = kBound) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!done()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(2);
-  }
-  return true;
 }
 
 uint64_t MsSince(uint64_t start) { return aTime_GetMonotonicMS() - start; }

@@ -9,6 +9,7 @@
 
 #include <sys/socket.h>
 
+#include "Eventually.h"
 #include "CpuTime.h"
 #include "DescriptorStream.h"
 #include "PacketHelpers.h"
@@ -70,17 +71,6 @@ std::vector<std::vector<uint8_t>> Wires(const std::vector<SimLinkDevice::Receive
 int SteadyThreadCount() {
   std::thread([] {}).join();
   return CountThreads();
-}
-
-// Polls until done() or the bound; true when done.
-template <typename Done>
-bool Eventually(Done done, uint64_t ms = kBound) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!done()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(2);
-  }
-  return true;
 }
 
 }  // namespace

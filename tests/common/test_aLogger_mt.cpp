@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "Eventually.h"
 #include "FileText.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
@@ -16,16 +17,6 @@
 namespace {
 
 constexpr uint64_t kBound = 5000;
-
-template <typename Done>
-bool Eventually(Done done, uint64_t ms = kBound) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!done()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(1);
-  }
-  return true;
-}
 
 // What a drain procedure sees; each test picks what the procedure does on its thread.
 struct Drain {
