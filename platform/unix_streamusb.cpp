@@ -1,5 +1,8 @@
 #include "unix_streamusb.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -28,6 +31,15 @@ aErr sUSBStreamWrite(const uint8_t* data, size_t length, void* ref) {
   auto* state = static_cast<USBStreamState*>(ref);
   if (!aVALIDUSBS(state)) return aErrParam;
   return qlusb_write_to_device(state->device, data, length);
+}
+
+// Node reads never wait, so the link's reader sleeps here after an empty one. A libusb get
+// waits up to 1000 ms for its transfer by itself and has no such procedure.
+aErr sUSBStreamWait(uint32_t ms, void* ref) {
+  auto* state = static_cast<USBStreamState*>(ref);
+  if (!aVALIDUSBS(state)) return aErrParam;
+  int bound = static_cast<int>(std::min<uint32_t>(ms, INT_MAX));
+  return qlusb_wait_readable(state->device, bound) ? aErrNone : aErrTimeout;
 }
 
 aErr sUSBStreamPut(const uint8_t* byte, void* ref) { return sUSBStreamWrite(byte, 1, ref); }
@@ -73,6 +85,7 @@ aErr aStream_CreateUSB(uint32_t serial, aStream** out) {
     delete state;
     return aErrMemory;
   }
+  if (node) aStream_SetWait(stream, sUSBStreamWait);
   *out = stream;
   return aErrNone;
 }

@@ -101,6 +101,27 @@ TEST_F(USBStream, TheKernelNodeIsUsedWhenItExists) {
   EXPECT_EQ(sTerminalDescriptors(), before);  // the node is closed
 }
 
+// Node reads never wait, so the stream carries a wait for the link's reader; a libusb get
+// waits by itself and the stream has none.
+TEST_F(USBStream, OnlyTheNodeStreamWaitsUntilReadable) {
+  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  device.setDevice(std::make_shared<UsbEchoDevice>());
+  ASSERT_EQ(aStream_CreateUSB(0xABCD, &stream_), aErrNone);
+  EXPECT_EQ(stream_->wait, nullptr);
+  EXPECT_EQ(aStream_WaitReadable(stream_, 10), aErrNone);
+  ASSERT_EQ(aStream_Destroy(&stream_), aErrNone);
+
+  EmulatedUsbNode& node = usb().addNode(0x1234);
+  ASSERT_EQ(aStream_CreateUSB(0x1234, &stream_), aErrNone);
+  EXPECT_NE(stream_->wait, nullptr);
+  EXPECT_EQ(aStream_WaitReadable(stream_, 10), aErrTimeout);
+  node.queueIn("\x08", 1);
+  EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return aStream_WaitReadable(stream_, 10) == aErrNone; }, 2000));
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(stream_, &byte, 1), aErrNone);
+  EXPECT_EQ(byte, 0x08);
+}
+
 TEST_F(USBStream, FailedCreatesLeaveNothingBehind) {
   EmulatedUsbDevice& busy = usb().add(UsbDeviceSpec::Corvantis(0x1111));
   busy.setClaimErrno(EBUSY);
