@@ -50,6 +50,12 @@ aErr aLink_Destroy(aLinkRef* ref);
 // address or port, shares the link and counts one more use. No handshake: the device's
 // framing is trusted from the first byte. 0 on failure, with nothing left registered.
 aLinkRef aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
+// A link to a device attached over USB: the family device whose serial-number string is the
+// serial number as "%08X", through the kernel driver's node when it exists, else through
+// libusb. The create runs the handshake and fails when the device does not answer it (about
+// 2 s). A second create for the same serial number shares the link whatever its status; one
+// for a device a link server fronts gives 0. 0 on failure, with nothing left registered.
+aLinkRef aLink_CreateUSB(uint32_t serialNumber);
 // Rebuilds the transport of a link whose device was reset or unplugged: stops it, drops its
 // FIFOs (queued packets are lost) and stream, makes a new stream (up to 20 tries, 100 ms
 // apart) and starts it again, keeping its ref, use count and keys; the filter, pooled mode

@@ -3,6 +3,7 @@
 #include "aLinkManagerInternal.h"
 #include "aLinkSpec.h"
 #include "aStreamsocket.h"
+#include "unix_streamusb.h"
 #include "unix_time.h"
 
 namespace {
@@ -11,6 +12,11 @@ constexpr int kResetTries = 20;
 constexpr uint64_t kResetPauseMs = 100;
 
 typedef aErr (*ResetStreamMaker)(const linkItem* entry, aStream** stream);
+
+// The serial number stored at creation; the device is looked for afresh on every try.
+aErr sMakeUSBStream(const linkItem* entry, aStream** stream) {
+  return aStream_CreateUSB(entry->ident0, stream);
+}
 
 // The address and port stored at creation. Against an address that never answers every try
 // takes the connect bound: 20 x (5 s + 100 ms), about 102 s, in all.
@@ -27,8 +33,7 @@ struct ResetKind {
 };
 
 const ResetKind kResetKinds[] = {
-    // USB: the maker comes with the USB link.
-    {USB, nullptr, aErrUnimplemented},
+    {USB, sMakeUSBStream, aErrNone},
     {TCPIP, sMakeSocketStream, aErrNone},
     // A serial link's entry does not keep its port.
     {SERIAL, nullptr, aErrParam},
