@@ -1,5 +1,6 @@
 #include "UsbDeviceEmulation.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -34,6 +35,22 @@ void sAddRecord(UMockdevTestbed* bed, const std::string& record) {
     g_clear_error(&error);
     throw std::runtime_error("umockdev: cannot add device: " + message);
   }
+}
+
+// Sockets this process has open.
+int sCountSockets() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  char target[64];
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t n = readlink(link.c_str(), target, sizeof(target));
+    if (n > 7 && std::string(target, 7) == "socket:") count++;
+  }
+  closedir(dir);
+  return count;
 }
 
 }  // namespace
@@ -210,8 +227,13 @@ EmulatedUsbNode& UsbDeviceEmulation::addNode(uint32_t serial) {
                                 "\nE: SUBSYSTEM=corvantis\n");
   impl->master = umockdev_testbed_get_dev_fd(testbed_->bed, impl->path.c_str());
   // Only the wrapped process sees the node; elsewhere the node stays closed and idle.
+  int sockets = sCountSockets();
   impl->slave = open(impl->path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (impl->slave >= 0) {
+    // The open connects this process to the testbed's default ioctl handler, whose thread
+    // accepts the connection when it gets to it (late under load): wait for that socket, so
+    // that descriptor counts taken from here on stay put.
+    EmulatedUsbDevice::WaitFor([sockets] { return sCountSockets() >= sockets + 2; }, 2000);
     termios tio;
     if (tcgetattr(impl->slave, &tio) == 0) {
       cfmakeraw(&tio);
