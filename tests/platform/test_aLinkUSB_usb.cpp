@@ -101,12 +101,14 @@ TEST_F(UsbLink, CreateSynchronisesSharesAndReleases) {
   EXPECT_GE(ms, 900u);
   EXPECT_LT(ms, 3000u);
   EXPECT_EQ(aLink_GetStatus(ref_), kLinkStatusRunning);
+  // Six AD 00 are queued; those still unsent when two answers have come are dropped.
   std::vector<std::vector<uint8_t>> first = Received();
-  ASSERT_GE(first.size(), 7u);
+  ASSERT_GE(first.size(), 3u);
   EXPECT_EQ(first[0], HexBytes("AF 01 01"));
-  for (size_t i = 1; i <= 6; ++i) EXPECT_EQ(first[i], HexBytes("AD 00")) << i;
-  EXPECT_EQ(sim_.SyncCount(), 6u);
-  EXPECT_EQ(aLink_GetPacket(ref_), nullptr) << "the late answers to AD 00 are drained";
+  size_t syncs = sim_.SyncCount();
+  EXPECT_GE(syncs, 2u);
+  EXPECT_LE(syncs, 6u);
+  for (size_t i = 1; i <= syncs && i < first.size(); ++i) EXPECT_EQ(first[i], HexBytes("AD 00")) << i;
 
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(Echo(ref_, i)) << "exchange " << i;
   EXPECT_EQ(sim_.Heartbeat(0, kBound), SimLinkDevice::HeartbeatResult::kAnswered);

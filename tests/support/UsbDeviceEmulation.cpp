@@ -56,7 +56,14 @@ int sCountSockets() {
 }  // namespace
 
 struct UsbDeviceEmulation::Testbed {
-  UMockdevTestbed* bed = umockdev_testbed_new();
+  // GTask's type, made on first use, starts GLib's worker thread for good. The testbed's own
+  // thread would make it a moment after the testbed exists; made before it, the worker is
+  // there before any test counts threads.
+  static UMockdevTestbed* Make() {
+    g_type_ensure(G_TYPE_TASK);
+    return umockdev_testbed_new();
+  }
+  UMockdevTestbed* bed = Make();
   ~Testbed() { g_object_unref(bed); }
 };
 
