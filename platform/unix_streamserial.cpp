@@ -1,0 +1,161 @@
+#include "unix_streamserial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "aStream_CobsEncoding.h"
+
+namespace {
+
+constexpr uint16_t kSerialCheck = 0xBEEF;
+constexpr size_t kPortSize = 4096;
+
+struct BaudEntry {
+  uint32_t rate;
+  speed_t speed;
+};
+
+constexpr BaudEntry kBaudTable[aSERIAL_BAUD_COUNT] = {
+    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+struct SerialState {
+  uint32_t baudIndex;
+  char port[kPortSize];
+  int fd;  // -1 while closed: 0 is a valid descriptor when standard input is closed
+  struct termios savedSettings;
+  struct termios settings;
+  uint16_t check;
+  // savedSettings was read: putting back a zero-filled record would set B0 and hang up the line.
+  bool haveSaved;
+};
+
+inline bool aVALIDSS(const SerialState* state) { return state != nullptr && state->check == kSerialCheck; }
+
+SerialState* sState(void* ref) { return static_cast<SerialState*>(ref); }
+
+aErr sSerialStreamGet(uint8_t* byte, void* ref) {
+  SerialState* s = sState(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  ssize_t got = read(s->fd, byte, 1);
+  if (got == 1) return aErrNone;
+  if (got < 0) return errno == EINTR || errno == EAGAIN ? aErrNotReady : aErrIO;
+  // Nothing read: a silent line, or one that has hung up.
+  struct pollfd p = {s->fd, POLLIN, 0};
+  if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return aErrIO;
+  return aErrNotReady;
+}
+
+aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
+  SerialState* s = sState(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  ssize_t put = write(s->fd, data, length);
+  if (put < 0 || static_cast<size_t>(put) != length) return aErrIO;
+  tcdrain(s->fd);  // at line rate; its result tells nothing more
+  return aErrNone;
+}
+
+aErr sSerialStreamPut(const uint8_t* byte, void* ref) { return sSerialStreamWrite(byte, 1, ref); }
+
+aErr sSerialStreamDelete(void* ref) {
+  SerialState* s = sState(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  if (s->fd >= 0) {
+    if (s->haveSaved) tcsetattr(s->fd, TCSANOW, &s->savedSettings);
+    close(s->fd);
+    s->fd = -1;
+    memset(&s->savedSettings, 0, sizeof s->savedSettings);
+    s->haveSaved = false;
+  }
+  s->check = 0;
+  delete s;
+  return aErrNone;
+}
+
+aErr sOpenError(int error) {
+  if (error == ENOENT) return aErrNotFound;
+  if (error == EACCES) return aErrPermission;
+  return aErrIO;
+}
+
+// Opens and sets up the port. On failure the descriptor may stay open in the state; the
+// caller's delete closes it.
+aErr sStreamOpenSerial(SerialState* s, bool parity, uint32_t dataBits, uint32_t stopBits) {
+  s->fd = open(s->port, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (s->fd < 0) return sOpenError(errno);
+  // Blocking again: writes wait for room; reads still return at once (VMIN and VTIME 0).
+  if (fcntl(s->fd, F_SETFL, 0) != 0) return aErrIO;
+  if (tcgetattr(s->fd, &s->savedSettings) != 0) return aErrIO;
+  s->haveSaved = true;
+
+  struct termios& t = s->settings;
+  t = s->savedSettings;
+  t.c_iflag = IGNBRK | (parity ? IGNPAR : 0);
+  t.c_oflag = 0;
+  t.c_cflag = CLOCAL | CREAD | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
+  t.c_lflag = 0;
+  speed_t speed = kBaudTable[s->baudIndex].speed;
+  if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return aErrIO;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(s->fd, TCSANOW, &t) != 0) return aErrIO;
+  if (tcflush(s->fd, TCIOFLUSH) != 0) return aErrIO;
+  return aErrNone;
+}
+
+// The checks and the state shared by both forms; NULL for arguments that are refused.
+SerialState* sCreateState(const char* port, uint32_t baudIndex, uint32_t dataBits, uint32_t stopBits,
+                          aStream** out) {
+  if (out != nullptr) *out = nullptr;
+  if (port == nullptr || out == nullptr) return nullptr;
+  if (dataBits > 1 || stopBits > 1 || baudIndex >= aSERIAL_BAUD_COUNT) return nullptr;
+  size_t length = strnlen(port, kPortSize);
+  if (length == kPortSize) return nullptr;  // no room for the terminator
+  SerialState* s = new (std::nothrow) SerialState{};
+  if (s == nullptr) return nullptr;
+  s->baudIndex = baudIndex;
+  memcpy(s->port, port, length + 1);
+  s->fd = -1;
+  s->check = kSerialCheck;
+  return s;
+}
+
+}  // namespace
+
+aErr aStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, uint32_t dataBits,
+                          uint32_t stopBits, aStream** out) {
+  SerialState* s = sCreateState(port, baudIndex, dataBits, stopBits, out);
+  if (s == nullptr) return aErrResource;
+  aStream* stream = aStream_Create(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite, sSerialStreamDelete, s);
+  if (stream == nullptr) {
+    sSerialStreamDelete(s);
+    return aErrResource;
+  }
+  aErr err = sStreamOpenSerial(s, parity, dataBits, stopBits);
+  if (err != aErrNone) {
+    aStream_Destroy(&stream);  // closes the port and frees the state
+    return err;
+  }
+  *out = stream;
+  return aErrNone;
+}
+
+aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool parity,
+                                     uint32_t dataBits, uint32_t stopBits, aStream** out) {
+  SerialState* s = sCreateState(port, baudIndex, dataBits, stopBits, out);
+  if (s == nullptr) return aErrResource;
+  aErr err = sStreamOpenSerial(s, parity, dataBits, stopBits);
+  if (err == aErrNone) {
+    err = aStream_CreateCobsEncoding(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
+                                     sSerialStreamDelete, s, out);
+  }
+  if (err != aErrNone) sSerialStreamDelete(s);
+  return err;
+}
