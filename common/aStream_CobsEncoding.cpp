@@ -18,6 +18,7 @@ struct CobsState {
   aStreamDeleteProc deleteProc;
   void* ref;
   uint16_t check;
+  aStreamWaitProc wait;  // the underlying kind's, or NULL
   // Receive side (reader thread only).
   uint8_t receive[aCOBS_MAX_ENCODED];
   uint64_t receiveCount;  // encoded bytes held, or decoded bytes to deliver while ready
@@ -83,6 +84,15 @@ aErr sCobsStreamGet(uint8_t* byte, void* ref) {
   return sEndFrame(s);
 }
 
+// The delimiter's get answers not-ready although its packet is then ready: a wait passed
+// straight to the line would hold every packet that ends a burst for the whole wait.
+aErr sCobsStreamWait(uint32_t ms, void* ref) {
+  CobsState* s = sState(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  if (s->ready || s->wait == nullptr) return aErrNone;
+  return s->wait(ms, s->ref);
+}
+
 aErr sCobsStreamPut(const uint8_t* byte, void* ref) {
   CobsState* s = sState(ref);
   if (!aVALIDSS(s)) return aErrParam;
@@ -133,7 +143,8 @@ aErr sCobsStreamDelete(void* ref) {
 }  // namespace
 
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc deleteProc, void* ref, aStream** out) {
+                                aStreamDeleteProc deleteProc, void* ref, aStream** out,
+                                aStreamWaitProc wait) {
   if (out == nullptr) return aErrParam;
   *out = nullptr;
   CobsState* s = new (std::nothrow) CobsState{};
@@ -143,6 +154,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
   s->write = write;
   s->deleteProc = deleteProc;
   s->ref = ref;
+  s->wait = wait;
   s->check = kCobsCheck;
   s->assembler = aPacket_Create();
   if (s->assembler == nullptr) {
@@ -155,6 +167,7 @@ aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamW
     delete s;
     return aErrResource;
   }
+  aStream_SetWait(stream, sCobsStreamWait);
   *out = stream;
   return aErrNone;
 }

@@ -13,11 +13,15 @@
 // length byte, broken COBS, more than 32 encoded bytes). Underlying failures other than
 // aErrNotReady and aErrEOF come through unchanged; those two read as aErrNotReady.
 // The read side and the write side share nothing: one reader and one writer may run at once.
+// Its wait procedure (aStream_WaitReadable) answers at once while a decoded packet waits to be
+// delivered, and otherwise passes the wait to the underlying kind's, when it has one.
 
 #define aCOBS_MAX_ENCODED 32  // the encoding of a 31-byte frame content
 
 // aErrParam for a NULL out; otherwise *out is first set to NULL. aErrMemory when the state
 // cannot be had; aErrResource when the stream cannot be made, and then the underlying state
-// stays with the caller. On success the new stream owns the underlying state.
+// stays with the caller. On success the new stream owns the underlying state. `wait` is the
+// underlying kind's wait procedure, NULL when it has none.
 aErr aStream_CreateCobsEncoding(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
-                                aStreamDeleteProc deleteProc, void* ref, aStream** out);
+                                aStreamDeleteProc deleteProc, void* ref, aStream** out,
+                                aStreamWaitProc wait = nullptr);

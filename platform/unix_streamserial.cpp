@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "aLinkInternal.h"
+#include "aLinkSpec.h"
 #include "aStream_CobsEncoding.h"
 
 namespace {
@@ -51,6 +54,16 @@ aErr sSerialStreamGet(uint8_t* byte, void* ref) {
   struct pollfd p = {s->fd, POLLIN, 0};
   if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return aErrIO;
   return aErrNotReady;
+}
+
+// A hang-up counts as readable: the next get reports it.
+aErr sSerialStreamWait(uint32_t ms, void* ref) {
+  SerialState* s = sState(ref);
+  if (!aVALIDSS(s)) return aErrParam;
+  struct pollfd p = {s->fd, POLLIN, 0};
+  int ready = poll(&p, 1, ms > INT32_MAX ? INT32_MAX : static_cast<int>(ms));
+  if (ready == 0) return aErrTimeout;
+  return aErrNone;  // readable, hung up, or interrupted: get will tell
 }
 
 aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
@@ -143,6 +156,7 @@ aErr aStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, uin
     aStream_Destroy(&stream);  // closes the port and frees the state
     return err;
   }
+  aStream_SetWait(stream, sSerialStreamWait);
   *out = stream;
   return aErrNone;
 }
@@ -154,8 +168,41 @@ aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool 
   aErr err = sStreamOpenSerial(s, parity, dataBits, stopBits);
   if (err == aErrNone) {
     err = aStream_CreateCobsEncoding(sSerialStreamGet, sSerialStreamPut, sSerialStreamWrite,
-                                     sSerialStreamDelete, s, out);
+                                     sSerialStreamDelete, s, out, sSerialStreamWait);
   }
   if (err != aErrNone) sSerialStreamDelete(s);
   return err;
+}
+
+namespace {
+
+int sBaudIndex(uint32_t rate) {
+  for (int i = 0; i < aSERIAL_BAUD_COUNT; ++i) {
+    if (kBaudTable[i].rate == rate) return i;
+  }
+  return -1;
+}
+
+struct SerialLinkPort {
+  const char* port;
+  uint32_t baudIndex;
+};
+
+aErr sMakeSerialLinkStream(void* ref, aStream** stream) {
+  const SerialLinkPort* p = static_cast<const SerialLinkPort*>(ref);
+  return aStream_CreateSerial_Packetized(p->port, p->baudIndex, false, 0, 0, stream);
+}
+
+}  // namespace
+
+aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* port, uint32_t baudRate) {
+  // Handed out also when a link server fronts it.
+  bool found = false;
+  aLinkRef shared = aLink_ShareRegistered(serialNumber, SERIAL, false, &found);
+  if (found) return shared;
+  int baudIndex = sBaudIndex(baudRate);
+  if (baudIndex < 0) return 0;
+  // The entry keeps neither port nor rate, so a serial link cannot be reset.
+  SerialLinkPort target = {port, static_cast<uint32_t>(baudIndex)};
+  return aLink_CreateRegistered(serialNumber, 0, 0, SERIAL, sMakeSerialLinkStream, &target, false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 
+#include "aLink.h"
 #include "aStream.h"
 
 // Serial ports as streams, opened raw (no echo, no line editing, no output processing), with
@@ -25,3 +26,9 @@ aErr aStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, uin
 aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool parity,
                                      uint32_t dataBits, uint32_t stopBits, aStream** out);
 
+
+// A device link over a serial port: 8 data bits, no parity, one stop bit, framed, at one of the
+// eight rates above (any other rate: 0, nothing registered). A link already made for this
+// serial number is handed out again with one more use, whatever port it was made on. The link
+// is started without a handshake (AF 01 01 is its first frame). 0 on any failure.
+aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* port, uint32_t baudRate);

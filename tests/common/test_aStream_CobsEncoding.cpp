@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -204,4 +205,23 @@ TEST(CobsStream, UnderlyingResults) {
 
 TEST(CobsStream, Creation) {
   EXPECT_EQ(aStream_CreateCobsEncoding(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), aErrParam);
+}
+
+// The reader waits after every not-ready; at a delimiter the packet is ready although the line
+// is quiet, so the wait must answer at once.
+TEST(CobsStream, WaitAnswersAtOnceWithAPacketPending) {
+  FramedPipe fp;
+  EXPECT_EQ(aStream_WaitReadable(fp.stream(), 20), aErrTimeout);  // nothing anywhere
+  fp.Line(PeerFrame(HexBytes("08 00")));
+  EXPECT_EQ(aStream_WaitReadable(fp.stream(), 0), aErrNone);  // line bytes waiting
+  uint8_t byte = 0;
+  for (size_t i = 0; i < PeerFrame(HexBytes("08 00")).size(); ++i) {
+    ASSERT_EQ(aStream_Read(fp.stream(), &byte, 1), aErrNotReady);
+  }
+  ASSERT_EQ(fp.pipe.Pending(MemoryPipe::kA), 0u);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aStream_WaitReadable(fp.stream(), 5000), aErrNone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(aStream_Read(fp.stream(), &byte, 1), aErrNone);
+  EXPECT_EQ(byte, 0x08);
 }

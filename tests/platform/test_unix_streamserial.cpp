@@ -180,6 +180,7 @@ TEST(SerialStream, RawBytesBothWays) {
   EXPECT_EQ(pty.readMaster(256, 2000), all);
 
   ASSERT_TRUE(pty.writeMaster(all));
+  EXPECT_EQ(aStream_WaitReadable(stream.get(), 5000), aErrNone);
   EXPECT_EQ(ReadBytes(stream.get(), 256), all);
   EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
 }
@@ -202,7 +203,9 @@ TEST(SerialStream, VanishedPort) {
     StreamPtr stream = Open(form, pty.slaveName());
     uint8_t byte = 0;
     EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+    EXPECT_EQ(aStream_WaitReadable(stream.get(), 20), aErrTimeout);
     pty.closeMaster();
+    EXPECT_EQ(aStream_WaitReadable(stream.get(), 5000), aErrNone) << form.name;  // the hang-up
     EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrIO) << form.name;
     std::vector<uint8_t> wire = HexBytes("08 00");
     EXPECT_EQ(aStream_Write(stream.get(), wire.data(), wire.size()), aErrIO) << form.name;
