@@ -1,22 +1,13 @@
 // COBS decoding on exact-size buffers, the encode/decode round trip, and the framing stream's
 // read side against the test kit's independent peer framing.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "PeerFraming.h"
 #include "aStream_CobsEncoding.h"
 #include "cobs.h"
-
-#define CHECK(condition)                                               \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition);  \
-      abort();                                                         \
-    }                                                                  \
-  } while (0)
 
 namespace {
 
