@@ -141,6 +141,11 @@ TEST(SerialLink, LifeOfALink) {
   EXPECT_EQ(aLink_Destroy(&again), aErrNone);
   EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusRunning);
 
+  // Its entry keeps no port: the reset refuses it and leaves it running.
+  EXPECT_EQ(aLink_Reset(link.ref), aErrParam);
+  EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusRunning);
+  EXPECT_TRUE(link.Exchange(HexBytes("08 01 5A")));
+
   // Route off is the last frame before the port closes.
   ASSERT_EQ(aLink_Destroy(&link.ref), aErrNone);
   ASSERT_TRUE(link.line->WaitClientGone(kBound));
