@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "CpuTime.h"
+#include "Eventually.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "SimLinkPty.h"
@@ -36,16 +37,6 @@ uint8_t sSameWire(const aPacket* packet, const void* ref) {
 }
 
 uint8_t sAny(const aPacket*, const void*) { return 1; }
-
-template <typename Done>
-bool Eventually(Done done, uint64_t ms = kBound) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!done()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(2);
-  }
-  return true;
-}
 
 std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
