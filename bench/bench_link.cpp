@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchTiming.h"
 #include "CpuTime.h"
 #include "DescriptorStream.h"
 #include "MemoryPipe.h"
@@ -39,10 +40,6 @@ struct Percentiles {
 Percentiles Summarise(std::vector<double> us) {
   std::sort(us.begin(), us.end());
   return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
-
-double MicrosSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
 
 std::vector<uint8_t> Request(int i) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchTiming.h"
 #include "CpuTime.h"
 #include "SimLinkTcpSide.h"
 #include "TcpDeviceListener.h"
@@ -42,15 +43,6 @@ struct TcpDevice {
 
   aLinkRef Create() { return aLink_CreateTCPIP(0xABCD, TcpDeviceListener::address(), listener.port()); }
 };
-
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
-}
-
-double MicrosSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 bool ReadAll(int fd, uint8_t* data, size_t n) {
   while (n > 0) {

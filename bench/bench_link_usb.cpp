@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchTiming.h"
 #include "Corvantis-C.h"
 #include "SimLinkUsbSide.h"
 #include "UsbDeviceEmulation.h"
@@ -32,15 +33,6 @@ constexpr int kWarmUp = 50;
 constexpr int kRoundTrips = 2000;
 constexpr unsigned kTimeoutMs = 1000;
 constexpr const char* kWrapped = "CORVANTIS_BENCH_WRAPPED";
-
-double Percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
-}
-
-double MicrosSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 uint8_t sSamePayload(const aPacket* packet, const void* ref) {
   const auto* want = static_cast<const std::vector<uint8_t>*>(ref);

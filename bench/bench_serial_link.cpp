@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchTiming.h"
 #include "PacketHelpers.h"
 #include "PeerFraming.h"
 #include "SimLinkPty.h"
@@ -71,11 +72,6 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
     poll(&p, 1, 10);
   }
   return true;
-}
-
-double Percentile(std::vector<double> v, double q) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(q * static_cast<double>(v.size() - 1))];
 }
 
 struct Raw {
