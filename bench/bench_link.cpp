@@ -48,18 +48,13 @@ std::vector<uint8_t> Request(int i) {
   return payload;
 }
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 // One PutPacket, device echo, AwaitFirst on the payload; microseconds.
 double LinkRoundTrip(aLinkRef ref, int i) {
   std::vector<uint8_t> payload = Request(i);
   PacketPtr request(aPacket_CreateWithData(0x08, 28, payload.data()));
   auto start = Clock::now();
   aLink_PutPacket(ref, request.get());
-  PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, 5000));
+  PacketPtr reply(aLink_AwaitFirst(ref, SamePayload, &payload, 5000));
   if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
   return MicrosSince(start);
 }

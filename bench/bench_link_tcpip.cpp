@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "PacketHelpers.h"
 #include "BenchFigure.h"
 #include "BenchTiming.h"
 #include "CpuTime.h"
@@ -64,11 +65,6 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
   return true;
 }
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 // Round trips of 30-byte messages, in microseconds.
 std::vector<double> RawRoundTrips() {
   int client, server;
@@ -106,7 +102,7 @@ std::vector<double> LinkRoundTrips() {
     aPacket* request = aPacket_CreateWithData(0x08, 28, payload.data());
     auto start = Clock::now();
     aLink_PutPacket(ref, request);
-    aPacket* reply = aLink_AwaitFirst(ref, sSamePayload, &payload, 5000);
+    aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
     double us = MicrosSince(start);
     aPacket_Destroy(&request);
     if (reply == nullptr) break;

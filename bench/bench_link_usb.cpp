@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "PacketHelpers.h"
 #include "BenchFigure.h"
 #include "BenchTiming.h"
 #include "Corvantis-C.h"
@@ -34,11 +35,6 @@ constexpr int kRoundTrips = 2000;
 constexpr unsigned kTimeoutMs = 1000;
 constexpr const char* kWrapped = "CORVANTIS_BENCH_WRAPPED";
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 // Round trips of 30-byte packets through the link, in microseconds.
 std::vector<double> LinkRoundTrips() {
   std::vector<double> times;
@@ -51,7 +47,7 @@ std::vector<double> LinkRoundTrips() {
     aPacket* request = aPacket_CreateWithData(0x08, static_cast<uint8_t>(payload.size()), payload.data());
     auto start = Clock::now();
     aLink_PutPacket(ref, request);
-    aPacket* reply = aLink_AwaitFirst(ref, sSamePayload, &payload, 5000);
+    aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
     double us = MicrosSince(start);
     aPacket_Destroy(&request);
     if (reply == nullptr) break;

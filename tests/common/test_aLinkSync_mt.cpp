@@ -14,17 +14,12 @@ namespace {
 using Answer = SimLinkDevice::SyncAnswer;
 constexpr uint64_t kBound = 5000;
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 // One request and its echo.
 bool EchoFlows(aLinkRef ref, uint8_t tag) {
   std::vector<uint8_t> payload{0x42, tag};
   PacketPtr request(aPacket_CreateWithData(0x08, 2, payload.data()));
   if (aLink_PutPacket(ref, request.get()) != aErrNone) return false;
-  return PacketPtr(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound)) != nullptr;
+  return PacketPtr(aLink_AwaitFirst(ref, SamePayload, &payload, kBound)) != nullptr;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "LinkEcho.h"
 #include "Eventually.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
@@ -34,21 +35,7 @@ struct TcpDevice {
   }
 };
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 uint8_t sConsumeAll(const aPacket*, void*) { return 1; }
-
-// One request and its echoed reply, told apart from any other by its payload.
-bool Echo(aLinkRef ref, int tag) {
-  std::vector<uint8_t> payload{0x10, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8), 0x5A};
-  PacketPtr request(aPacket_CreateWithData(0x08, static_cast<uint8_t>(payload.size()), payload.data()));
-  if (aLink_PutPacket(ref, request.get()) != aErrNone) return false;
-  PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound));
-  return reply != nullptr && reply->address == 0x08;
-}
 
 uint64_t MsSince(uint64_t start) { return aTime_GetMonotonicMS() - start; }
 
@@ -63,7 +50,7 @@ TEST(TcpLink, CreateShareAndRelease) {
   ASSERT_TRUE(d.device.WaitForRoutes(1, kBound));
   EXPECT_EQ(d.device.RoutePackets()[0], HexBytes("AF 01 01"));
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(Echo(ref, i)) << "exchange " << i;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(LinkEcho(ref, i)) << "exchange " << i;
   EXPECT_EQ(d.device.Heartbeat(0, kBound), SimLinkDevice::HeartbeatResult::kAnswered);
   EXPECT_EQ(d.device.SyncCount(), 0u) << "a TCP/IP create runs no handshake";
 
@@ -77,7 +64,7 @@ TEST(TcpLink, CreateShareAndRelease) {
   EXPECT_EQ(aLink_Destroy(&first), aErrNone);
   EXPECT_EQ(first, 0u);
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
-  EXPECT_TRUE(Echo(ref, 1000));
+  EXPECT_TRUE(LinkEcho(ref, 1000));
 
   EXPECT_EQ(aLink_Destroy(&again), aErrNone);
   ASSERT_TRUE(d.listener.WaitForEnd(1, kBound));
@@ -110,7 +97,7 @@ TEST(TcpLink, FailedCreateRegistersNothingAndUsesUpItsId) {
 
   ref = d.Create(0x11111111);
   EXPECT_EQ(ref, drew + 1);
-  EXPECT_TRUE(Echo(ref, 1));
+  EXPECT_TRUE(LinkEcho(ref, 1));
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }));
   EXPECT_TRUE(d.listener.WaitUntilIdle(kBound));
@@ -121,10 +108,10 @@ TEST(TcpLink, DeviceResetIsMendedByTheNextRead) {
   TcpDevice d;
   aLinkRef ref = d.Create();
   ASSERT_NE(ref, 0u);
-  ASSERT_TRUE(Echo(ref, 1));
+  ASSERT_TRUE(LinkEcho(ref, 1));
   d.listener.ResetConnection();
   ASSERT_TRUE(d.listener.WaitForAccepts(2, kBound)) << "the reader makes the connection again";
-  EXPECT_TRUE(Echo(ref, 2));
+  EXPECT_TRUE(LinkEcho(ref, 2));
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
   EXPECT_EQ(d.listener.accepts(), 2u);
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
@@ -134,7 +121,7 @@ TEST(TcpLink, DeviceCloseIdlesUntilAResetMakesItAnew) {
   TcpDevice d;
   aLinkRef ref = d.Create();
   ASSERT_NE(ref, 0u);
-  ASSERT_TRUE(Echo(ref, 1));
+  ASSERT_TRUE(LinkEcho(ref, 1));
   // What the reset must drop: a queued packet, a filter that takes everything, pooled mode.
   d.device.SendRaw(HexBytes("08 01 77"));
   ASSERT_TRUE(Eventually([&] {
@@ -161,7 +148,7 @@ TEST(TcpLink, DeviceCloseIdlesUntilAResetMakesItAnew) {
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
   EXPECT_EQ(aLink_GetPacket(ref), nullptr);
   EXPECT_EQ(sGetLink(ref)->pooled.load(), 0);
-  EXPECT_TRUE(Echo(ref, 2)) << "the filter is gone";
+  EXPECT_TRUE(LinkEcho(ref, 2)) << "the filter is gone";
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
 }
 
@@ -170,7 +157,7 @@ TEST(TcpLink, ResetWhileTheDeviceIsAwayStopsTheLinkUntilItIsBack) {
   int threads = CountThreads();
   aLinkRef ref = d.Create();
   ASSERT_NE(ref, 0u);
-  ASSERT_TRUE(Echo(ref, 1));
+  ASSERT_TRUE(LinkEcho(ref, 1));
   d.listener.StopListening();
   d.listener.CloseConnection();
 
@@ -187,7 +174,7 @@ TEST(TcpLink, ResetWhileTheDeviceIsAwayStopsTheLinkUntilItIsBack) {
   ASSERT_TRUE(d.listener.ListenAgain());
   EXPECT_EQ(aLink_Reset(ref), aErrNone);
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
-  EXPECT_TRUE(Echo(ref, 2));
+  EXPECT_TRUE(LinkEcho(ref, 2));
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }));
 }
@@ -198,12 +185,12 @@ TEST(TcpLink, ResetOfALinkOverTheCallersStreamIsRefused) {
   ASSERT_EQ(aStream_CreateSocket(TcpDeviceListener::address(), d.listener.port(), &stream), aErrNone);
   aLinkRef ref = aLink_Create(stream);
   ASSERT_NE(ref, 0u);
-  ASSERT_TRUE(Echo(ref, 1));
+  ASSERT_TRUE(LinkEcho(ref, 1));
   uint64_t start = aTime_GetMonotonicMS();
   EXPECT_EQ(aLink_Reset(ref), aErrParam);
   EXPECT_LT(MsSince(start), 500u);
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
-  EXPECT_TRUE(Echo(ref, 2));
+  EXPECT_TRUE(LinkEcho(ref, 2));
   EXPECT_EQ(d.listener.accepts(), 1u);
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
 }

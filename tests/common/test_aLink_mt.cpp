@@ -29,11 +29,6 @@ PacketPtr Packet(uint8_t address, const std::vector<uint8_t>& payload) {
 }
 
 // Matches a packet whose payload equals the vector's bytes.
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 uint8_t sAny(const aPacket*, const void*) { return 1; }
 
 // A filter that consumes packets whose command is 0x77 and counts every call.
@@ -89,7 +84,7 @@ TEST(Link, LifecycleRouteEchoAndRelease) {
     for (int i = 0; i < 100; ++i) {
       std::vector<uint8_t> payload{0x10, static_cast<uint8_t>(i), static_cast<uint8_t>(i * 7)};
       ASSERT_EQ(aLink_PutPacket(link.ref, Packet(0x08, payload).get()), aErrNone);
-      PacketPtr reply(aLink_AwaitFirst(link.ref, sSamePayload, &payload, kBound));
+      PacketPtr reply(aLink_AwaitFirst(link.ref, SamePayload, &payload, kBound));
       ASSERT_NE(reply, nullptr) << "exchange " << i;
       EXPECT_EQ(reply->address, 0x08);
     }
@@ -118,7 +113,7 @@ TEST(Link, LifecycleRouteEchoAndRelease) {
 
     std::vector<uint8_t> payload{0x33};
     ASSERT_EQ(aLink_PutPacket(second.ref, Packet(0x08, payload).get()), aErrNone);
-    PacketPtr reply(aLink_AwaitFirst(second.ref, sSamePayload, &payload, kBound));
+    PacketPtr reply(aLink_AwaitFirst(second.ref, SamePayload, &payload, kBound));
     EXPECT_NE(reply, nullptr);
     EXPECT_EQ(aLink_GetStatus(second.ref), kLinkStatusRunning);
     other = second.ref;
@@ -295,7 +290,7 @@ TEST(Link, OverASocketPair) {
   ASSERT_NE(ref, 0u);
   std::vector<uint8_t> payload{0x10, 0x20};
   ASSERT_EQ(aLink_PutPacket(ref, Packet(0x08, payload).get()), aErrNone);
-  EXPECT_NE(PacketPtr(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound)), nullptr);
+  EXPECT_NE(PacketPtr(aLink_AwaitFirst(ref, SamePayload, &payload, kBound)), nullptr);
   // The reader sleeps in poll between bytes: an idle second costs next to no CPU.
   double cpu = ProcessCpuSeconds();
   aTime_MSSleep(1000);
@@ -400,7 +395,7 @@ TEST(Link, OverAWaitingGet) {
   ASSERT_NE(link.Create(), 0u);
   std::vector<uint8_t> payload{0x10, 0x21};
   ASSERT_EQ(aLink_PutPacket(link.ref, Packet(0x08, payload).get()), aErrNone);
-  EXPECT_NE(PacketPtr(aLink_AwaitFirst(link.ref, sSamePayload, &payload, kBound)), nullptr);
+  EXPECT_NE(PacketPtr(aLink_AwaitFirst(link.ref, SamePayload, &payload, kBound)), nullptr);
   size_t before = link.pipe.GetCalls(MemoryPipe::kA);
   aTime_MSSleep(1000);
   EXPECT_LE(link.pipe.GetCalls(MemoryPipe::kA) - before, 10u);

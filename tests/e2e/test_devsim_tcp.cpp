@@ -82,11 +82,6 @@ class Child {
   int out_ = -1;
 };
 
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
 TEST(Devsim, ServesAnEchoingDeviceOverTcp) {
   Child devsim({"--tcp", "0"});
   std::string line = devsim.Line(5000);
@@ -99,7 +94,7 @@ TEST(Devsim, ServesAnEchoingDeviceOverTcp) {
   std::vector<uint8_t> payload = HexBytes("10 20 30");
   PacketPtr request(aPacket_CreateWithData(0x08, 3, payload.data()));
   ASSERT_EQ(aLink_PutPacket(ref, request.get()), aErrNone);
-  PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, 5000));
+  PacketPtr reply(aLink_AwaitFirst(ref, SamePayload, &payload, 5000));
   EXPECT_NE(reply, nullptr);
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_EQ(devsim.Stop(5000), 0);

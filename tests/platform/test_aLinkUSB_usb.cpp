@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "LinkEcho.h"
 #include "Corvantis-C.h"
 #include "CpuTime.h"
 #include "PacketHelpers.h"
@@ -24,20 +25,6 @@ constexpr int kBound = 5000;  // ms; for anything that should be quick
 constexpr uint32_t kSerial = 0x0000ABCD;
 
 uint64_t MsSince(uint64_t start) { return aTime_GetMonotonicMS() - start; }
-
-uint8_t sSamePayload(const aPacket* packet, const void* ref) {
-  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
-  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
-}
-
-// One request and its echoed reply, told apart from any other by its payload.
-bool Echo(aLinkRef ref, int tag) {
-  std::vector<uint8_t> payload{0x10, static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8), 0x5A};
-  PacketPtr request(aPacket_CreateWithData(0x08, static_cast<uint8_t>(payload.size()), payload.data()));
-  if (aLink_PutPacket(ref, request.get()) != aErrNone) return false;
-  PacketPtr reply(aLink_AwaitFirst(ref, sSamePayload, &payload, kBound));
-  return reply != nullptr && reply->address == 0x08;
-}
 
 // Threads and descriptors of the process, taken once the libusb context (with its own
 // thread) exists.
@@ -110,7 +97,7 @@ TEST_F(UsbLink, CreateSynchronisesSharesAndReleases) {
   EXPECT_LE(syncs, 6u);
   for (size_t i = 1; i <= syncs && i < first.size(); ++i) EXPECT_EQ(first[i], HexBytes("AD 00")) << i;
 
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(Echo(ref_, i)) << "exchange " << i;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(LinkEcho(ref_, i)) << "exchange " << i;
   EXPECT_EQ(sim_.Heartbeat(0, kBound), SimLinkDevice::HeartbeatResult::kAnswered);
 
   aLinkRef again = aLink_CreateUSB(kSerial);
@@ -118,7 +105,7 @@ TEST_F(UsbLink, CreateSynchronisesSharesAndReleases) {
   EXPECT_EQ(device.opens(), 1) << "the second create shares the device";
   EXPECT_EQ(aLink_Destroy(&again), aErrNone);
   EXPECT_EQ(aLink_GetStatus(ref_), kLinkStatusRunning);
-  EXPECT_TRUE(Echo(ref_, 1000));
+  EXPECT_TRUE(LinkEcho(ref_, 1000));
 
   aLinkRef last = ref_;
   EXPECT_EQ(aLink_Destroy(&ref_), aErrNone);
@@ -135,7 +122,7 @@ TEST_F(UsbLink, ResetWhileTheUnpluggedDeviceComesBack) {
   Counts counts;
   ref_ = aLink_CreateUSB(kSerial);
   ASSERT_NE(ref_, 0u);
-  ASSERT_TRUE(Echo(ref_, 1));
+  ASSERT_TRUE(LinkEcho(ref_, 1));
 
   device.unplug();
   EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return aLink_GetStatus(ref_) == kLinkStatusIOError; }, 2000));
@@ -150,7 +137,7 @@ TEST_F(UsbLink, ResetWhileTheUnpluggedDeviceComesBack) {
   EXPECT_EQ(ref_, same);
   EXPECT_EQ(aLink_GetStatus(ref_), kLinkStatusRunning);
   EXPECT_EQ(device.claims(), 2);
-  for (int i = 0; i < 10; ++i) EXPECT_TRUE(Echo(ref_, i)) << "exchange " << i;
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(LinkEcho(ref_, i)) << "exchange " << i;
   EXPECT_EQ(sim_.SyncCount(), syncs) << "a reset runs no handshake";
 
   EXPECT_EQ(aLink_Destroy(&ref_), aErrNone);
@@ -180,7 +167,7 @@ TEST_F(UsbLink, ResetWhileTheDeviceStaysAwayStopsTheLinkUntilItIsBack) {
   device.replug();
   EXPECT_EQ(aLink_Reset(ref_), aErrNone);
   EXPECT_EQ(aLink_GetStatus(ref_), kLinkStatusRunning);
-  EXPECT_TRUE(Echo(ref_, 1));
+  EXPECT_TRUE(LinkEcho(ref_, 1));
   EXPECT_EQ(aLink_Destroy(&ref_), aErrNone);
   EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return device.openHandles() == 0; }, kBound));
   counts.ExpectBack();
@@ -266,12 +253,12 @@ TEST_F(UsbLink, RunsOverTheKernelNodeWithoutSpinning) {
   ASSERT_FALSE(Received().empty());
   EXPECT_EQ(Received()[0], HexBytes("AF 01 01"));
   EXPECT_GE(sim_.SyncCount(), 6u);
-  for (int i = 0; i < 20; ++i) ASSERT_TRUE(Echo(ref_, i)) << "exchange " << i;
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(LinkEcho(ref_, i)) << "exchange " << i;
 
   double cpu = ProcessCpuSeconds();
   aTime_MSSleep(1000);
   EXPECT_LT(ProcessCpuSeconds() - cpu, 0.3) << "an idle link over the node costs no core";
-  EXPECT_TRUE(Echo(ref_, 100));
+  EXPECT_TRUE(LinkEcho(ref_, 100));
 
   EXPECT_EQ(aLink_Destroy(&ref_), aErrNone);
   ASSERT_TRUE(sim_.WaitForRoutes(2, kBound));

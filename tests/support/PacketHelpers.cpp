@@ -1,5 +1,7 @@
 #include "PacketHelpers.h"
 
+#include <cstring>
+
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -60,4 +62,9 @@ PacketPtr PacketGenerator::Next() {
   uint8_t payload[aPACKET_MAX_DATA];
   for (uint8_t i = 0; i < length; ++i) payload[i] = static_cast<uint8_t>(Uniform(0, 255));
   return PacketPtr(aPacket_CreateWithData(address, length, payload));
+}
+
+uint8_t SamePayload(const aPacket* packet, const void* ref) {
+  const auto* want = static_cast<const std::vector<uint8_t>*>(ref);
+  return packet->length == want->size() && memcmp(packet->payload, want->data(), want->size()) == 0;
 }

@@ -17,6 +17,10 @@ std::string HexText(const std::vector<uint8_t>& bytes);
 // The wire form of a packet (empty when it has none).
 std::vector<uint8_t> WireBytes(const aPacket* packet);
 
+// Match predicate for the await and drain functions: the packet's payload equals the
+// std::vector<uint8_t> that `ref` points to.
+uint8_t SamePayload(const aPacket* packet, const void* ref);
+
 // Owners that release through the library's destroy functions.
 struct PacketDestroyer {
   void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
