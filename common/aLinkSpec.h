@@ -4,7 +4,7 @@
 
 #include "aError.h"
 
-// Transport of a link specification. Values above 7 are invalid; 0 is no transport.
+// Transport of a linkSpec record. Values above 7 are invalid; 0 is no transport.
 typedef enum : int {
   USB = 1,            // device attached over USB
   TCPIP = 2,          // device reachable over TCP/IP
