@@ -136,6 +136,10 @@ aErr aDirectory_Delete(const char* path) {
 
 aErr aDirectory_DeleteTree(const char* path) {
   if (path == nullptr) return aErrParam;
+  // A tree given as a link to a folder is not descended into: what it points at lies
+  // outside the tree, and nothing outside is ever removed.
+  struct stat top;
+  if (lstat(path, &top) == 0 && S_ISLNK(top.st_mode)) return aErrNotFound;
   DIR* dir = opendir(path);
   if (dir == nullptr) return aErrNotFound;
   aErr err = aErrNone;

@@ -147,6 +147,13 @@ TEST(aDirectoryDeleteTree, RemovesNestedTreeButNeverFollowsLinks) {
   EXPECT_EQ(text, "precious");
 
   EXPECT_EQ(aDirectory_DeleteTree((dir / "missing").c_str()), aErrNotFound);
+
+  // A tree named by a link to a folder: neither the link nor what it points at is touched.
+  std::string link = dir / "link-to-outside";
+  ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+  EXPECT_EQ(aDirectory_DeleteTree(link.c_str()), aErrNotFound);
+  EXPECT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_EQ(lstat((outside + "/keep").c_str(), &st), 0);
 }
 
 TEST(aDirectory, DeleteAndCWD) {
