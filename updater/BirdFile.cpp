@@ -1,5 +1,7 @@
 #include "BirdFile.h"
 
+#include <sys/stat.h>
+
 #include <zlib.h>
 
 #include <cctype>
@@ -42,6 +44,13 @@ std::string sField(const BirdBlock& descriptor, uint32_t offset, uint32_t count)
   return std::string(text, strnlen(text, count));
 }
 
+// Only a regular file is read: opening a named pipe or a device found in the store would
+// block or read without end.
+bool sIsRegularFile(const char* file) {
+  struct stat st;
+  return file != nullptr && stat(file, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 BirdFile::BirdFile(const char* file) : path(file != nullptr ? file : "") {
@@ -55,7 +64,7 @@ bool BirdFile::Load() {
     Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", file);
     return false;
   }
-  aFile* handle = aFile_Open(file, aFILE_MODE_READ);
+  aFile* handle = sIsRegularFile(file) ? aFile_Open(file, aFILE_MODE_READ) : nullptr;
   if (handle == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", file);
     return false;
@@ -101,7 +110,7 @@ bool BirdFile::Load() {
 }
 
 bool BirdFile::VerifyFile(const char* file) {
-  aFile* handle = aFile_Open(file, aFILE_MODE_READ);
+  aFile* handle = sIsRegularFile(file) ? aFile_Open(file, aFILE_MODE_READ) : nullptr;
   if (handle == nullptr) {
     Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", file ? file : "");
     return false;

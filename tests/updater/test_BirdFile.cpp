@@ -12,6 +12,7 @@
 #include "BirdFile.h"
 #include "Log.h"
 #include "LogCapture.h"
+#include "RunInChild.h"
 #include "TempDir.h"
 #include "aDefs.h"
 
@@ -267,6 +268,18 @@ TEST_F(BirdFileTest, TooLargeFileIsNotRead) {
   EXPECT_NE(log_.text().find("BIRDFILE: Error - bird file too large [" + file + "] (68157440 bytes)\n"),
             std::string::npos);
   EXPECT_THROW(BirdFile thrown(file.c_str()), std::runtime_error);
+}
+
+TEST_F(BirdFileTest, NamedPipeIsNotOpened) {
+  // Opening a pipe for reading blocks until a writer comes; a store entry must never do that.
+  std::string file = dir_ / "1.bird";
+  ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+  int status = RunInChild([&] {
+    BirdFile bird;
+    bird.path = file;
+    return !BirdFile::VerifyFile(file.c_str()) && !bird.Load() ? 0 : 1;
+  }, {}, 5000);
+  EXPECT_EQ(ChildExitCode(status), 0);
 }
 
 TEST_F(BirdFileTest, MutatedBodiesStayInside) {
