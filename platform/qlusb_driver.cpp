@@ -35,7 +35,9 @@ aErr _handleErrorTolerance(qlusb_device* device, aErr result) {
   uint8_t before = device->errorRun.load();
   while (!device->errorRun.compare_exchange_weak(before, before == 255 ? 255 : before + 1)) {
   }
-  if (before < kSwallowedIOErrors) return aErrNone;
+  // A failed record swallows nothing, also when a read in between delivered bytes left from
+  // before the failure and so set the count back.
+  if (before < kSwallowedIOErrors && device->state.load() != qlusb_STATE_FAILED) return aErrNone;
   device->state.store(qlusb_STATE_FAILED);
   return aErrIO;
 }

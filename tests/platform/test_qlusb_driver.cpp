@@ -72,6 +72,32 @@ TEST(QlusbDriverPlain, NodeOnDescriptorZeroCountsAsOpen) {
   }
 }
 
+// Bytes of the last IN transfer are still delivered after the record failed; the calls after
+// them must fail all the same, not be taken for the first errors of a new run.
+TEST(QlusbDriverPlain, FailedRecordFailsEveryCallAfterBufferedBytes) {
+  qlusb_device* record = qlusb_create_usb(qlusb_MODE_USBLIB);
+  ASSERT_NE(record, nullptr);
+  record->state.store(qlusb_STATE_FAILED);
+  record->errorRun.store(5);
+  record->rx[0] = 0x08;
+  record->rx[1] = 0x00;
+  record->rxCount = 2;
+
+  uint8_t byte = 0xFF;
+  EXPECT_EQ(qlusb_get_from_device(record, &byte), aErrNone);
+  EXPECT_EQ(byte, 0x08);
+  EXPECT_EQ(qlusb_get_from_device(record, &byte), aErrNone);
+  EXPECT_EQ(byte, 0x00);
+  const uint8_t sent[] = {0x08, 0x00};
+  for (int call = 0; call < 5; ++call) {
+    EXPECT_EQ(qlusb_write_to_device(record, sent, sizeof sent), aErrIO) << "write " << call;
+    EXPECT_EQ(qlusb_get_from_device(record, &byte), aErrIO) << "read " << call;
+  }
+  EXPECT_EQ(record->state.load(), qlusb_STATE_FAILED);
+  qlusb_destroy(&record);
+  Corvantis_libusb_exit();
+}
+
 TEST(CorvantisContext, MadeOnFirstUseAndAfterEachExit) {
   libusb_context* first = Corvantis_libusb_context();
   ASSERT_NE(first, nullptr);
