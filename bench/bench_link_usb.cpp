@@ -113,7 +113,7 @@ int main(int, char** argv) {
     }
     device.SetEcho(true);
     device.SetRecording(false);
-    usb.add(UsbDeviceSpec::Corvantis(kSerial)).setDevice(std::make_shared<SimLinkUsbSide>(device));
+    usb.add(UsbDeviceConfig::Corvantis(kSerial)).setDevice(std::make_shared<SimLinkUsbSide>(device));
     link = LinkRoundTrips();
     Corvantis_libusb_exit();
     raw = RawRoundTrips();

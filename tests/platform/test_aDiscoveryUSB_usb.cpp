@@ -58,7 +58,7 @@ class UsbDiscovery : public UsbEmulationTest {
  protected:
   void Add(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
-      UsbDeviceSpec spec = UsbDeviceSpec::Corvantis(0);
+      UsbDeviceConfig spec = UsbDeviceConfig::Corvantis(0);
       spec.vendorId = row.maker ? aCORVANTIS_USB_VENDOR_ID : static_cast<uint16_t>(aCORVANTIS_USB_VENDOR_ID ^ 0x1111);
       spec.productId = row.product;
       spec.serial = row.serial;

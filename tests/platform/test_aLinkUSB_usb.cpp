@@ -56,7 +56,7 @@ class UsbLink : public UsbEmulationTest {
   }
 
   // A device of the family with the simulated device behind it (one device at a time).
-  EmulatedUsbDevice& AddDevice(UsbDeviceSpec spec = UsbDeviceSpec::Corvantis(kSerial)) {
+  EmulatedUsbDevice& AddDevice(UsbDeviceConfig spec = UsbDeviceConfig::Corvantis(kSerial)) {
     EmulatedUsbDevice& device = usb().add(spec);
     device.setDevice(side_);
     return device;
@@ -174,14 +174,14 @@ TEST_F(UsbLink, ResetWhileTheDeviceStaysAwayStopsTheLinkUntilItIsBack) {
 }
 
 TEST_F(UsbLink, FailedCreatesLeaveNothingBehind) {
-  EmulatedUsbDevice& shared = AddDevice(UsbDeviceSpec::Corvantis(0x4444));
-  UsbDeviceSpec lower = UsbDeviceSpec::Corvantis(kSerial);
+  EmulatedUsbDevice& shared = AddDevice(UsbDeviceConfig::Corvantis(0x4444));
+  UsbDeviceConfig lower = UsbDeviceConfig::Corvantis(kSerial);
   lower.serial = "0000abcd";
   EmulatedUsbDevice& lowerCase = usb().add(lower);
-  EmulatedUsbDevice& busy = usb().add(UsbDeviceSpec::Corvantis(0x2222));
+  EmulatedUsbDevice& busy = usb().add(UsbDeviceConfig::Corvantis(0x2222));
   busy.setClaimErrno(EBUSY);
   mute_.SetSilent(true);
-  EmulatedUsbDevice& silent = usb().add(UsbDeviceSpec::Corvantis(0x3333));
+  EmulatedUsbDevice& silent = usb().add(UsbDeviceConfig::Corvantis(0x3333));
   silent.setDevice(std::make_shared<SimLinkUsbSide>(mute_));
   Counts counts;
 

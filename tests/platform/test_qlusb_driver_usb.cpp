@@ -44,7 +44,7 @@ class QlusbDriver : public UsbEmulationTest {
  protected:
   // A family device with serial 0x0000ABCD, opened through a new record.
   EmulatedUsbDevice& openDevice(Record& record, uint16_t maxPacket = 64) {
-    EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD, maxPacket));
+    EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD, maxPacket));
     EXPECT_EQ(qlusb_open_corvantis_device(record.d, "0000ABCD"), aErrNone);
     return device;
   }
@@ -246,13 +246,13 @@ TEST_F(QlusbDriver, UnpluggedDeviceFailsTheRecordAfterFiveReads) {
 }
 
 TEST_F(QlusbDriver, SkipsDevicesThatAreNotOfTheFamilyOrWillNotOpen) {
-  UsbDeviceSpec otherVendor = UsbDeviceSpec::Corvantis(0xABCD);
+  UsbDeviceConfig otherVendor = UsbDeviceConfig::Corvantis(0xABCD);
   otherVendor.vendorId = static_cast<uint16_t>(aCORVANTIS_USB_VENDOR_ID + 1);
-  UsbDeviceSpec highProduct = UsbDeviceSpec::Corvantis(0xABCD);
+  UsbDeviceConfig highProduct = UsbDeviceConfig::Corvantis(0xABCD);
   highProduct.productId = 0x8001;
   std::vector<EmulatedUsbDevice*> skipped = {&usb().add(otherVendor), &usb().add(highProduct),
-                                             &usb().add(UsbDeviceSpec::Corvantis(0xABCD))};
-  EmulatedUsbDevice& good = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+                                             &usb().add(UsbDeviceConfig::Corvantis(0xABCD))};
+  EmulatedUsbDevice& good = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   // The context lists the third device, but its node is gone before the open.
   ASSERT_NE(Corvantis_libusb_context(), nullptr);
   usb().remove(*skipped[2]);
@@ -264,13 +264,13 @@ TEST_F(QlusbDriver, SkipsDevicesThatAreNotOfTheFamilyOrWillNotOpen) {
 }
 
 TEST_F(QlusbDriver, SerialStringsMatchExactly) {
-  UsbDeviceSpec lower = UsbDeviceSpec::Corvantis(0);
+  UsbDeviceConfig lower = UsbDeviceConfig::Corvantis(0);
   lower.serial = "0000abcd";
-  UsbDeviceSpec none = UsbDeviceSpec::Corvantis(0);
+  UsbDeviceConfig none = UsbDeviceConfig::Corvantis(0);
   none.serial.reset();
   usb().add(lower);
   usb().add(none);
-  usb().add(UsbDeviceSpec::Corvantis(0xABCD0));
+  usb().add(UsbDeviceConfig::Corvantis(0xABCD0));
   int descriptors = -1;
   {
     Record record;
@@ -286,8 +286,8 @@ TEST_F(QlusbDriver, SerialStringsMatchExactly) {
 }
 
 TEST_F(QlusbDriver, TheFirstMatchDecidesEvenWhenItsClaimFails) {
-  EmulatedUsbDevice& a = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
-  EmulatedUsbDevice& b = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& a = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
+  EmulatedUsbDevice& b = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   // Which of the two libusb lists first.
   libusb_device** list = nullptr;
   ASSERT_EQ(libusb_get_device_list(Corvantis_libusb_context(), &list), 2);
@@ -309,7 +309,7 @@ TEST_F(QlusbDriver, RefusedClaims) {
   } rows[] = {{EBUSY, aErrBusy}, {ENODEV, aErrBusy}, {EPERM, aErrUnknown}, {EACCES, aErrUnknown}, {EIO, aErrUnknown}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.err);
-    EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+    EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
     device.setClaimErrno(row.err);
     Record record;
     EXPECT_EQ(qlusb_open_corvantis_device(record.d, "0000ABCD"), row.expected);
@@ -345,7 +345,7 @@ TEST_F(QlusbDriver, EndpointsOfTheDataInterface) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    UsbDeviceSpec spec = UsbDeviceSpec::Corvantis(0xABCD);
+    UsbDeviceConfig spec = UsbDeviceConfig::Corvantis(0xABCD);
     spec.interfaces = row.interfaces;
     EmulatedUsbDevice& device = usb().add(spec);
     Record record;
@@ -436,7 +436,7 @@ TEST_F(QlusbDriver, KernelDriverInstalledWhenItsNodeExists) {
 }
 
 TEST_F(QlusbDriver, ExitWaitsForOpenRecordsAndANewContextEnumeratesAfresh) {
-  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   Record record;
   ASSERT_EQ(qlusb_open_corvantis_device(record.d, "0000ABCD"), aErrNone);
   libusb_context* context = Corvantis_libusb_context();

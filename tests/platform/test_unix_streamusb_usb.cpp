@@ -52,7 +52,7 @@ class USBStream : public UsbEmulationTest {
 };
 
 TEST_F(USBStream, MovesBytesThroughLibusb) {
-  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   device.setDevice(std::make_shared<UsbEchoDevice>());
   ASSERT_EQ(aStream_CreateUSB(0xABCD, &stream_), aErrNone);
   ASSERT_NE(stream_, nullptr);
@@ -75,7 +75,7 @@ TEST_F(USBStream, MovesBytesThroughLibusb) {
 }
 
 TEST_F(USBStream, TheKernelNodeIsUsedWhenItExists) {
-  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   EmulatedUsbNode& node = usb().addNode(0xABCD);
   std::vector<int> before = sTerminalDescriptors();
   ASSERT_EQ(aStream_CreateUSB(0xABCD, &stream_), aErrNone);
@@ -104,7 +104,7 @@ TEST_F(USBStream, TheKernelNodeIsUsedWhenItExists) {
 // Node reads never wait, so the stream carries a wait for the link's reader; a libusb get
 // waits by itself and the stream has none.
 TEST_F(USBStream, OnlyTheNodeStreamWaitsUntilReadable) {
-  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   device.setDevice(std::make_shared<UsbEchoDevice>());
   ASSERT_EQ(aStream_CreateUSB(0xABCD, &stream_), aErrNone);
   EXPECT_EQ(stream_->wait, nullptr);
@@ -123,9 +123,9 @@ TEST_F(USBStream, OnlyTheNodeStreamWaitsUntilReadable) {
 }
 
 TEST_F(USBStream, FailedCreatesLeaveNothingBehind) {
-  EmulatedUsbDevice& busy = usb().add(UsbDeviceSpec::Corvantis(0x1111));
+  EmulatedUsbDevice& busy = usb().add(UsbDeviceConfig::Corvantis(0x1111));
   busy.setClaimErrno(EBUSY);
-  UsbDeviceSpec noData = UsbDeviceSpec::Corvantis(0x2222);
+  UsbDeviceConfig noData = UsbDeviceConfig::Corvantis(0x2222);
   noData.interfaces[0].settings[0].interfaceProtocol = 0x11;
   usb().add(noData);
   ASSERT_NE(Corvantis_libusb_context(), nullptr);
@@ -147,7 +147,7 @@ TEST_F(USBStream, FailedCreatesLeaveNothingBehind) {
 }
 
 TEST_F(USBStream, ExitWithAStreamOpenReleasesNothing) {
-  EmulatedUsbDevice& device = usb().add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb().add(UsbDeviceConfig::Corvantis(0xABCD));
   ASSERT_EQ(aStream_CreateUSB(0xABCD, &stream_), aErrNone);
   libusb_context* context = Corvantis_libusb_context();
   Corvantis_libusb_exit();

@@ -102,7 +102,7 @@ class UsbEmulation : public ::testing::Test {
 };
 
 TEST_F(UsbEmulation, EnumeratesReadsSerialClaimsAndMovesBytesBothWaysAtOnce) {
-  UsbDeviceSpec spec = UsbDeviceSpec::Corvantis(0xABCD);
+  UsbDeviceConfig spec = UsbDeviceConfig::Corvantis(0xABCD);
   spec.productId = 0x0213;
   EmulatedUsbDevice& device = usb_->add(spec);
   device.setDevice(std::make_shared<UsbEchoDevice>());
@@ -133,7 +133,7 @@ TEST_F(UsbEmulation, EnumeratesReadsSerialClaimsAndMovesBytesBothWaysAtOnce) {
 }
 
 TEST_F(UsbEmulation, DescriptorsAsLibusbParsesThem) {
-  UsbDeviceSpec spec;
+  UsbDeviceConfig spec;
   spec.vendorId = 0x1234;
   spec.productId = 0x8001;
   UsbAltSettingSpec plain{0x03, 0x00, 0x00, {{0x83, 0x03, 8}}};
@@ -171,7 +171,7 @@ TEST_F(UsbEmulation, DescriptorsAsLibusbParsesThem) {
 }
 
 TEST_F(UsbEmulation, TimeOutsReturnWhatMoved) {
-  EmulatedUsbDevice& device = usb_->add(UsbDeviceSpec::Corvantis(1));
+  EmulatedUsbDevice& device = usb_->add(UsbDeviceConfig::Corvantis(1));
   openClaimed(device);
   int count = -1;
 
@@ -197,7 +197,7 @@ TEST_F(UsbEmulation, TimeOutsReturnWhatMoved) {
 }
 
 TEST_F(UsbEmulation, InjectedStatusesAndClearHalt) {
-  EmulatedUsbDevice& device = usb_->add(UsbDeviceSpec::Corvantis(1));
+  EmulatedUsbDevice& device = usb_->add(UsbDeviceConfig::Corvantis(1));
   openClaimed(device);
   std::vector<uint8_t> buffer(64);
   int count = -1;
@@ -224,7 +224,7 @@ TEST_F(UsbEmulation, InjectedStatusesAndClearHalt) {
 }
 
 TEST_F(UsbEmulation, RefusedClaims) {
-  EmulatedUsbDevice& device = usb_->add(UsbDeviceSpec::Corvantis(1));
+  EmulatedUsbDevice& device = usb_->add(UsbDeviceConfig::Corvantis(1));
   context_ = sNewContext();
   handle_ = sOpen(context_.get(), device.deviceNumber());
   ASSERT_NE(handle_, nullptr);
@@ -246,7 +246,7 @@ TEST_F(UsbEmulation, RefusedClaims) {
 }
 
 TEST_F(UsbEmulation, UnplugFailsEverythingUntilReplug) {
-  EmulatedUsbDevice& device = usb_->add(UsbDeviceSpec::Corvantis(0xABCD));
+  EmulatedUsbDevice& device = usb_->add(UsbDeviceConfig::Corvantis(0xABCD));
   openClaimed(device);
   std::vector<uint8_t> in(64), out(8, 1);
   int count = -1;
@@ -272,7 +272,7 @@ TEST_F(UsbEmulation, UnplugFailsEverythingUntilReplug) {
 }
 
 TEST_F(UsbEmulation, RemovalReachesOnlyNewContexts) {
-  EmulatedUsbDevice& first = usb_->add(UsbDeviceSpec::Corvantis(0xDEADDEAD));
+  EmulatedUsbDevice& first = usb_->add(UsbDeviceConfig::Corvantis(0xDEADDEAD));
   openClaimed(first);
   int number = first.deviceNumber();
   usb_->remove(first);
@@ -301,7 +301,7 @@ TEST_F(UsbEmulation, RemovalReachesOnlyNewContexts) {
 }
 
 TEST_F(UsbEmulation, OpenHandlesAreCounted) {
-  EmulatedUsbDevice& device = usb_->add(UsbDeviceSpec::Corvantis(1));
+  EmulatedUsbDevice& device = usb_->add(UsbDeviceConfig::Corvantis(1));
   context_ = sNewContext();
   libusb_device_handle* h = sOpen(context_.get(), device.deviceNumber());
   ASSERT_NE(h, nullptr);

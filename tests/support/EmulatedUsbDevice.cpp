@@ -23,7 +23,7 @@ using Urb = Impl::Urb;
 constexpr uint8_t kLanguageTable[] = {4, 3, 0x09, 0x04};  // US English only
 
 // The answer to a control URB's request: its data stage, or a stall.
-bool sControlAnswer(const UsbDeviceSpec& spec, bool stallStrings, const uint8_t* setup,
+bool sControlAnswer(const UsbDeviceConfig& spec, bool stallStrings, const uint8_t* setup,
                     std::vector<uint8_t>& out) {
   uint8_t requestType = setup[0], request = setup[1];
   uint8_t descriptorIndex = setup[2], descriptorType = setup[3];
@@ -388,7 +388,7 @@ EmulatedUsbDevice::EmulatedUsbDevice(std::shared_ptr<Impl> impl) : impl_(std::mo
 
 EmulatedUsbDevice::~EmulatedUsbDevice() { setDevice(nullptr); }
 
-const UsbDeviceSpec& EmulatedUsbDevice::spec() const { return impl_->spec; }
+const UsbDeviceConfig& EmulatedUsbDevice::spec() const { return impl_->spec; }
 int EmulatedUsbDevice::busNumber() const { return impl_->bus; }
 int EmulatedUsbDevice::deviceNumber() const { return impl_->number; }
 std::string EmulatedUsbDevice::nodePath() const { return impl_->node; }

@@ -79,7 +79,7 @@ UsbDeviceEmulation::~UsbDeviceEmulation() {
   devices_.clear();
 }
 
-EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceSpec& spec) {
+EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceConfig& spec) {
   auto impl = std::make_shared<EmulatedUsbDevice::Impl>();
   impl->spec = spec;
   impl->number = nextDeviceNumber_++;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "UsbByteDevice.h"
-#include "UsbDeviceSpec.h"
+#include "UsbDeviceConfig.h"
 
 // USB devices emulated in a umockdev testbed made in this process. Each device is a sysfs record
 // (busnum, devnum, speed, configuration value, descriptors) and a node /dev/bus/usb/BBB/DDD
@@ -32,7 +32,7 @@ class EmulatedUsbDevice {
   EmulatedUsbDevice(const EmulatedUsbDevice&) = delete;
   EmulatedUsbDevice& operator=(const EmulatedUsbDevice&) = delete;
 
-  const UsbDeviceSpec& spec() const;
+  const UsbDeviceConfig& spec() const;
   int busNumber() const;
   int deviceNumber() const;
   std::string nodePath() const;  // "/dev/bus/usb/001/002"
@@ -116,7 +116,7 @@ class UsbDeviceEmulation {
 
   // A new device on bus 1 at the next free device number (numbers are never reused: umockdev
   // allows one handler per node path).
-  EmulatedUsbDevice& add(const UsbDeviceSpec& spec);
+  EmulatedUsbDevice& add(const UsbDeviceConfig& spec);
   // Takes the device's record and node out of the testbed. A libusb context that already exists
   // keeps listing it; its open handles get ENODEV from then on (it stays unplugged).
   void remove(EmulatedUsbDevice& device);

@@ -25,7 +25,7 @@ struct EmulatedUsbDevice::Impl {
     size_t offset = 0;
   };
 
-  UsbDeviceSpec spec;
+  UsbDeviceConfig spec;
   int bus = 1;
   int number = 0;
   std::string node;

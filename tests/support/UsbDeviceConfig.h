@@ -24,7 +24,7 @@ struct UsbInterfaceSpec {
   std::vector<UsbAltSettingSpec> settings;
 };
 
-struct UsbDeviceSpec {
+struct UsbDeviceConfig {
   uint16_t vendorId = 0;
   uint16_t productId = 0x0001;
   std::optional<std::string> serial;  // none: iSerialNumber 0
@@ -32,14 +32,14 @@ struct UsbDeviceSpec {
 
   // A device of the family: the maker's vendor id, serial string "%08X", and interface 0 with
   // one setting 0xFF/0x88/0x10 holding bulk IN 0x81 and bulk OUT 0x02 of `maxPacket` bytes.
-  static UsbDeviceSpec Corvantis(uint32_t serial, uint16_t maxPacket = 64);
+  static UsbDeviceConfig Corvantis(uint32_t serial, uint16_t maxPacket = 64);
 };
 
 // The data interface setting of the family with bulk IN 0x81 and OUT 0x02.
 UsbAltSettingSpec UsbDataSetting(uint16_t maxPacket = 64);
 
 // The device descriptor followed by configuration descriptor 1, as sysfs "descriptors" holds them.
-std::vector<uint8_t> UsbDescriptorBytes(const UsbDeviceSpec& spec);
+std::vector<uint8_t> UsbDescriptorBytes(const UsbDeviceConfig& spec);
 
 // Index of the serial-number string descriptor (0 when the device has none).
-inline uint8_t UsbSerialStringIndex(const UsbDeviceSpec& spec) { return spec.serial ? 3 : 0; }
+inline uint8_t UsbSerialStringIndex(const UsbDeviceConfig& spec) { return spec.serial ? 3 : 0; }

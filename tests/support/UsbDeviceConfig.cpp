@@ -1,4 +1,4 @@
-#include "UsbDeviceSpec.h"
+#include "UsbDeviceConfig.h"
 
 #include <cstdio>
 
@@ -10,8 +10,8 @@ UsbAltSettingSpec UsbDataSetting(uint16_t maxPacket) {
   return setting;
 }
 
-UsbDeviceSpec UsbDeviceSpec::Corvantis(uint32_t serial, uint16_t maxPacket) {
-  UsbDeviceSpec spec;
+UsbDeviceConfig UsbDeviceConfig::Corvantis(uint32_t serial, uint16_t maxPacket) {
+  UsbDeviceConfig spec;
   spec.vendorId = aCORVANTIS_USB_VENDOR_ID;
   char text[16];
   snprintf(text, sizeof(text), "%08X", serial);
@@ -29,7 +29,7 @@ void sPut16(std::vector<uint8_t>& out, uint16_t value) {
 
 }  // namespace
 
-std::vector<uint8_t> UsbDescriptorBytes(const UsbDeviceSpec& spec) {
+std::vector<uint8_t> UsbDescriptorBytes(const UsbDeviceConfig& spec) {
   std::vector<uint8_t> out = {18, 1, 0x00, 0x02, 0, 0, 0, 64};
   sPut16(out, spec.vendorId);
   sPut16(out, spec.productId);
