@@ -49,30 +49,7 @@ class BuildDownload : public ::testing::Test {
   Updater updater{server.url().c_str(), store.c_str(), display};
 };
 
-std::vector<RecordingDisplay::Event> Spinner(const RecordingDisplay& display) {
-  std::vector<RecordingDisplay::Event> out;
-  for (const auto& e : display.events)
-    if (e.kind == RecordingDisplay::Event::SpinnerOn || e.kind == RecordingDisplay::Event::SpinnerOff) out.push_back(e);
-  return out;
-}
-
 }  // namespace
-
-TEST_F(BuildDownload, SpinnerTurnsWhileTheWorkerFetches) {
-  for (int delayMs : {350, 0}) {
-    SCOPED_TRACE(delayMs);
-    display.events.clear();
-    server.Set("bird", FakeReply().Delay(delayMs));
-    ASSERT_EQ(updater.Download_Firmware(0x40F5849A, "", false, false), 1234u);
-    auto spinner = Spinner(display);
-    ASSERT_FALSE(spinner.empty());
-    for (const auto& e : spinner) EXPECT_EQ(e.text, "Downloading");
-    size_t on = spinner.size() - 1;
-    EXPECT_EQ(spinner.back().kind, RecordingDisplay::Event::SpinnerOff);
-    for (size_t i = 0; i < on; ++i) EXPECT_EQ(spinner[i].kind, RecordingDisplay::Event::SpinnerOn);
-    EXPECT_GE(on, delayMs > 0 ? 3u : 1u);
-  }
-}
 
 TEST_F(BuildDownload, NewestOrNamedBuildIsStoredWithItsSettings) {
   struct Row {
