@@ -215,67 +215,55 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
   }
 }
 
-aPacket* aPacketFifo_Get(aPacketFifoId id) {
-  try {
-    FifoRef fifo = sGetFifo(id);
-    if (!fifo) return nullptr;
-    Take take;
-    if (!take.copy) return nullptr;
-    std::lock_guard<std::mutex> hold(fifo->mutex);
-    if (fifo->queue.empty()) return nullptr;
-    return _stealPacketFromFifo(*fifo, fifo->queue.begin(), take);
-  } catch (...) {
-    return nullptr;
-  }
-}
+namespace {
 
-aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t ms) {
+// The common path of every take: find the FIFO, make the copy outside its lock, then let
+// `pick` choose an entry under the lock (end() for none, maybe after waiting) and take it.
+template <typename Pick>
+aPacket* sTake(aPacketFifoId id, Pick pick) {
   try {
     FifoRef fifo = sGetFifo(id);
     if (!fifo) return nullptr;
     Take take;
     if (!take.copy) return nullptr;
     std::unique_lock<std::mutex> lock(fifo->mutex);
-    _waitUntilNotEmpty(*fifo, lock, ms);
-    if (fifo->queue.empty()) return nullptr;
-    return _stealPacketFromFifo(*fifo, fifo->queue.begin(), take);
+    packetFifo::Queue::iterator entry = pick(*fifo, lock);
+    if (entry == fifo->queue.end()) return nullptr;
+    return _stealPacketFromFifo(*fifo, entry, take);
   } catch (...) {
     return nullptr;
   }
 }
 
+}  // namespace
+
+aPacket* aPacketFifo_Get(aPacketFifoId id) {
+  return sTake(id, [](packetFifo& fifo, std::unique_lock<std::mutex>&) { return fifo.queue.begin(); });
+}
+
+aPacket* aPacketFifo_Await(aPacketFifoId id, uint64_t ms) {
+  return sTake(id, [ms](packetFifo& fifo, std::unique_lock<std::mutex>& lock) {
+    _waitUntilNotEmpty(fifo, lock, ms);
+    return fifo.queue.begin();
+  });
+}
+
 aPacket* aPacketFifo_GetFirst(aPacketFifoId id, aPacketMatchProc match, const void* ref) {
   if (match == nullptr) return nullptr;
-  try {
-    FifoRef fifo = sGetFifo(id);
-    if (!fifo) return nullptr;
-    Take take;
-    if (!take.copy) return nullptr;
-    std::lock_guard<std::mutex> hold(fifo->mutex);
-    for (auto entry = fifo->queue.begin(); entry != fifo->queue.end(); ++entry) {
-      if (match(entry->getPacket(), ref) != 0) return _stealPacketFromFifo(*fifo, entry, take);
-    }
-    return nullptr;
-  } catch (...) {
-    return nullptr;
-  }
+  return sTake(id, [match, ref](packetFifo& fifo, std::unique_lock<std::mutex>&) {
+    return std::find_if(fifo.queue.begin(), fifo.queue.end(),
+                        [&](const SerialPacket& entry) { return match(entry.getPacket(), ref) != 0; });
+  });
 }
 
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketMatchProc match, const void* ref,
                                 uint64_t ms) {
   if (match == nullptr) return nullptr;
-  try {
-    FifoRef fifo = sGetFifo(id);
-    if (!fifo) return nullptr;
-    Take take;
-    if (!take.copy) return nullptr;
-    std::unique_lock<std::mutex> lock(fifo->mutex);
+  return sTake(id, [match, ref, ms](packetFifo& fifo, std::unique_lock<std::mutex>& lock) {
     packetFifo::Queue::iterator accepted;
-    if (!_waitUntilProcIsSatisfied(*fifo, lock, ms, match, ref, &accepted)) return nullptr;
-    return _stealPacketFromFifo(*fifo, accepted, take);
-  } catch (...) {
-    return nullptr;
-  }
+    if (!_waitUntilProcIsSatisfied(fifo, lock, ms, match, ref, &accepted)) return fifo.queue.end();
+    return accepted;
+  });
 }
 
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketMatchProc match, const void* ref) {
