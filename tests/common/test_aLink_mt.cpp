@@ -68,6 +68,19 @@ int SteadyThreadCount() {
   return CountThreads();
 }
 
+// Drains the link's packet log and keeps the records of one kind (1 sent, 2 received).
+std::vector<std::vector<uint8_t>> LoggedRecords(aLinkRef ref, int wanted) {
+  std::vector<std::vector<uint8_t>> records;
+  int kind;
+  uint8_t data[64];
+  uint32_t length = sizeof data;
+  while (aLink_PacketDebug_Read(ref, &kind, &length, data) == aErrNone) {
+    if (kind == wanted) records.emplace_back(data, data + length);
+    length = sizeof data;
+  }
+  return records;
+}
+
 }  // namespace
 
 TEST(Link, LifecycleRouteEchoAndRelease) {
@@ -145,14 +158,7 @@ TEST(Link, FilterConsumesOrPasses) {
   EXPECT_EQ(link.device.Heartbeat(0x00, 300), SimLinkDevice::HeartbeatResult::kMissing);
 
   // Consumed packets are still in the packet log.
-  std::vector<std::vector<uint8_t>> received;
-  int kind;
-  uint8_t data[64];
-  uint32_t length = sizeof data;
-  while (aLink_PacketDebug_Read(link.ref, &kind, &length, data) == aErrNone) {
-    if (kind == 2) received.emplace_back(data, data + length);
-    length = sizeof data;
-  }
+  std::vector<std::vector<uint8_t>> received = LoggedRecords(link.ref, 2);
   EXPECT_EQ(received, (std::vector<std::vector<uint8_t>>{HexBytes("08 02 77 01"), HexBytes("08 02 78 01"),
                                                          HexBytes("08 02 00 00")}));
 }
@@ -211,14 +217,7 @@ TEST(Link, PooledWritesGatherQueuedPackets) {
   EXPECT_EQ(carried, expected);
 
   // Only the first packet of each batch is recorded as sent.
-  std::vector<std::vector<uint8_t>> sent;
-  int kind;
-  uint8_t data[64];
-  uint32_t length = sizeof data;
-  while (aLink_PacketDebug_Read(link.ref, &kind, &length, data) == aErrNone) {
-    if (kind == 1) sent.emplace_back(data, data + length);
-    length = sizeof data;
-  }
+  std::vector<std::vector<uint8_t>> sent = LoggedRecords(link.ref, 1);
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[0], HexBytes("AF 01 01"));
   EXPECT_EQ(sent[1], std::vector<uint8_t>(expected.begin(), expected.begin() + 30));
