@@ -29,8 +29,6 @@ bool sPollUntil(uint64_t ms, Done done) {
   return true;
 }
 
-uint8_t sDrainAll(const aPacket*, const void*) { return 1; }
-
 aErr sQueueRoute(aLink* link, uint8_t on) {
   aPacket* route = aPacket_CreateWithData(aLINK_ROUTE_ADDRESS, 1, &on);
   if (route == nullptr) return aErrMemory;
@@ -42,10 +40,17 @@ aErr sQueueRoute(aLink* link, uint8_t on) {
 
 }  // namespace
 
+uint8_t drainAll(const aPacket*, const void*) { return 1; }
+
 aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   LinkPin pin(ref);
   aLink* link = pin.link();
   if (link == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(link->lifecycle);
+  return aLink_InitRecord(link, ref, stream) ? ref : 0;
+}
+
+bool aLink_InitRecord(aLink* link, aLinkRef ref, aStream* stream) {
   link->ref = ref;
   link->running = 0;
   if (stream != nullptr) {
@@ -64,26 +69,48 @@ aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   link->syncState = kSyncStateIdle;
   link->inFifo = aPacketFifo_Create();
   link->outFifo = aPacketFifo_Create();
-  link->packet = aPacket_Create();
-  link->packetLog = nullptr;
+  if (link->packet == nullptr) {
+    link->packet = aPacket_Create();
+  } else {
+    aPacket_Reset(link->packet);
+  }
+  // Holders may be reading the log right now: it goes under its lock.
+  aPacketLog* log = nullptr;
+  if (aMutex* logLock = link->logSema.load()) {
+    aMutex_Lock(logLock);
+    log = link->packetLog.exchange(nullptr);
+    aMutex_Unlock(logLock);
+  }
+  aPacketLog_Destroy(&log);
   link->logSize = 0;
-  link->logSema = nullptr;
   link->pooled = 0;
-  link->filterProc = nullptr;
-  link->filterRef = nullptr;
-  char name[255];
-  snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
-  link->userFilterSema = aMutex_Create(name);
+  if (link->userFilterSema == nullptr) {
+    char name[255];
+    snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
+    link->userFilterSema = aMutex_Create(name);
+  }
+  if (link->userFilterSema != nullptr) {
+    aMutex_Lock(link->userFilterSema);
+    link->filterProc = nullptr;
+    link->filterRef = nullptr;
+    aMutex_Unlock(link->userFilterSema);
+  }
   link->check = aLINK_CHECK;
-  bool made = link->inFifo != 0 && link->outFifo != 0 && link->packet != nullptr &&
-              link->userFilterSema != nullptr;
-  return made ? ref : 0;
+  return link->inFifo.load() != 0 && link->outFifo.load() != 0 && link->packet != nullptr &&
+         link->userFilterSema != nullptr;
 }
 
 aErr aLink_Start(aLinkRef ref) {
-  PinnedLink pinned(ref);
-  aLink* link = pinned.link();
+  LinkPin pin(ref);
+  aLink* link = pin.link();
   if (link == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> hold(link->lifecycle);
+  return aLink_StartLocked(link);
+}
+
+aErr aLink_StartLocked(aLink* link) {
+  // Checked under the lock: a release that came first has cleared it.
+  if (!aVALIDLINK(link)) return aErrParam;
   if (link->running.load() == 1) return aErrNone;
   // A link without a stream has nothing to run on.
   if (link->stream == nullptr || link->status.load() == kLinkStatusInvalid) return aErrParam;
@@ -101,10 +128,16 @@ aErr aLink_Start(aLinkRef ref) {
            link->status.load() == kLinkStatusRunning;
   });
   if (!up) return aErrIndexRange;
-  return aLink_ForceRoute(ref, 1);
+  return sQueueRoute(link, 1);
 }
 
 aErr aLink_Stop(aLink* link) {
+  if (link == nullptr) return aErrParam;
+  std::lock_guard<std::mutex> hold(link->lifecycle);
+  return aLink_StopLocked(link);
+}
+
+aErr aLink_StopLocked(aLink* link) {
   if (link == nullptr) return aErrParam;
   bool reader = link->readerThread != nullptr;
   bool writer = link->writerThread != nullptr;
@@ -134,13 +167,17 @@ aErr aLink_Sync(aLinkRef ref) {
   PinnedLink pinned(ref);
   aLink* link = pinned.link();
   if (link == nullptr) return aErrParam;
-  if (link->running.load() == 0) return aErrNotReady;
-  link->status = kLinkStatusSyncing;
+  {
+    // A stop or reset must not slip in between the check and the request.
+    std::lock_guard<std::mutex> hold(link->lifecycle);
+    if (link->running.load() == 0) return aErrNotReady;
+    link->status = kLinkStatusSyncing;
+  }
   bool synced = sPollUntil(kSyncWaitMs, [link] { return link->status.load() == kLinkStatusRunning; });
   // Unsent AD 00 packets, then the late answers to those that went out.
-  aPacketFifo_DrainPackets(link->outFifo, sDrainAll, nullptr);
+  aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
   aTime_MSSleep(kSyncSettleMs);
-  aPacketFifo_DrainPackets(link->inFifo, sDrainAll, nullptr);
+  aPacketFifo_DrainPackets(link->inFifo, drainAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
 }
 
@@ -207,7 +244,9 @@ aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {
   aLink* link = pinned.link();
   if (link == nullptr || !aVALIDPACKET(packet) || packet->length > aPACKET_MAX_DATA)
     return aErrParam;
-  return aPacketFifo_Put(link->outFifo, packet);
+  // The packet is sound, so a refusal means a reset has just taken the FIFO away.
+  aErr err = aPacketFifo_Put(link->outFifo, packet);
+  return err == aErrParam ? aErrNotReady : err;
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef ref, aUserPacketFilterProc filter, void* user) {

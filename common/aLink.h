@@ -62,7 +62,10 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber);
 // and the packet log are gone. No handshake. When no stream can be made the link stays
 // stopped at status 5 with empty FIFOs and the last stream error is returned; a later reset
 // tries again. aErrParam, with the link untouched, for a link whose transport cannot be made
-// again (serial, a caller's stream); aErrUnimplemented for client links. [aErrParam]
+// again (serial, a caller's stream); aErrUnimplemented for client links. Resets, starts,
+// stops and the last release of one link run one after another; other holders' calls made
+// meanwhile complete against the old state, the new one, or see a link that is not
+// running. [aErrParam]
 aErr aLink_Reset(aLinkRef ref);
 
 // linkStatus [5]
@@ -78,7 +81,8 @@ aPacket* aLink_GetFirst(aLinkRef ref, aPacketMatchProc match, const void* user);
 aPacket* aLink_AwaitFirst(aLinkRef ref, aPacketMatchProc match, const void* user, uint64_t ms);
 // Removes and frees the queued inbound packets that match accepts; how many. [0]
 uint32_t aLink_DrainPackets(aLinkRef ref, aPacketMatchProc match, const void* user);
-// Queues a copy for the writer; aErrParam for a NULL or invalid packet. [aErrParam]
+// Queues a copy for the writer; aErrParam for a NULL or invalid packet, aErrNotReady while
+// another holder's reset has no FIFO in place. [aErrParam]
 aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
 // Sets the filter, or removes it with NULL. Once this returns, the old filter is not running
 // and is never called again. [aErrParam]

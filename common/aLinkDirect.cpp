@@ -37,24 +37,25 @@ void sRemoveFilter(aLink* link) {
 }
 
 // Everything of a released link that no pinned operation can still need; the rest goes with
-// the entry's last pin (aLink_ReleaseRecord).
+// the entry's last pin (aLink_ReleaseRecord). A reset under way finishes first.
 aErr sTearDown(linkItem* entry) {
   aLink* link = entry->link;
   if (link == nullptr) return aErrUnknown;
+  std::lock_guard<std::mutex> hold(link->lifecycle);
   // Operations that come late now see an unregistered link.
   bool initialised = link->check.exchange(0) == aLINK_CHECK;
   if (!initialised) return aErrUnknown;
   sRemoveFilter(link);
-  aLink_Stop(link);
+  aLink_StopLocked(link);
   if (entry->server != nullptr && aLink_ServerReleaseHook != nullptr)
     aLink_ServerReleaseHook(&entry->server);
   if (entry->deviceLinkId != 0) {
     aLinkRef device = entry->deviceLinkId;
     aLink_Destroy(&device);
   }
-  // Copies: late operations may still read the ids, which then name no FIFO.
-  aPacketFifoId in = link->inFifo;
-  aPacketFifoId out = link->outFifo;
+  // Late operations may still read the ids, which then name no FIFO.
+  aPacketFifoId in = link->inFifo.exchange(0);
+  aPacketFifoId out = link->outFifo.exchange(0);
   if (in != 0) aPacketFifo_Destroy(&in);
   aErr result = out != 0 ? aPacketFifo_Destroy(&out) : aErrNotFound;
   if (link->stream != nullptr) aStream_Destroy(&link->stream);

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
@@ -44,15 +45,22 @@ struct aServer;
 
 // Words shared between the link's threads and its callers are atomic; the rest belongs to
 // one thread at a time (the reader's parse state to the reader, the stream to the reader
-// for get and the writer for write, the filter to whoever holds userFilterSema).
+// for get and the writer for write, the filter to whoever holds userFilterSema, the packet
+// log to whoever holds logSema).
+//
+// A link has many holders in many threads, and any of them may reset, start, stop or release
+// it while the others go on calling it. The life-cycle lock keeps those four from
+// overlapping; the calls of the others never take it. They find FIFOs by atomic ids (a
+// destroyed FIFO refuses them), and the filter lock and the log lock, once made, live as
+// long as the record, which lives as long as the registry entry.
 struct aLink {
   std::atomic<uint16_t> check;
   uint32_t ref;
   std::atomic<uint8_t> running;
   std::atomic<int> status;
-  aPacketFifoId inFifo;
+  std::atomic<aPacketFifoId> inFifo;
   aPacket* packet;  // the reader's parse packet
-  aPacketFifoId outFifo;
+  std::atomic<aPacketFifoId> outFifo;
   aThread* readerThread;
   aThread* writerThread;
   aThreadProc readerProc;
@@ -73,6 +81,8 @@ struct aLink {
   // The reader's pacing of handshake restarts (monotonic ms).
   uint64_t syncStartMs;
   uint64_t syncLastByteMs;
+  // Held by start, stop, reset and the last release for their whole length.
+  std::mutex lifecycle;
 };
 
 inline bool aVALIDLINK(const aLink* link) { return link != nullptr && link->check.load() == aLINK_CHECK; }
@@ -88,6 +98,9 @@ class PinnedLink {
   LinkPin pin_;
 };
 
+// A match procedure that takes every packet, for emptying a FIFO.
+uint8_t drainAll(const aPacket* packet, const void* ref);
+
 // The thread procedures of a link (aLinkReader.cpp, aLinkWriter.cpp).
 aThreadProc aLink_ReaderProc();
 aThreadProc aLink_WriterProc();
@@ -98,12 +111,20 @@ void aLink_RecordPacket(aLink* link, uint8_t kind, const aPacket* packet);
 // packet and filter lock. The ref, or 0 when no entry or record exists or those cannot be
 // made.
 aLinkRef aLink_Init(aLinkRef ref, aStream* stream);
+// The work of aLink_Init on a record whose FIFOs and stream are gone (a new one, or one being
+// reset, with its life-cycle lock held): the filter, pooled mode and packet log are dropped;
+// the filter lock and the log lock are kept. False when something cannot be made.
+bool aLink_InitRecord(aLink* link, aLinkRef ref, aStream* stream);
 // Stops the threads: queues AF 01 00 when both run, clears running and joins every thread
 // that exists; the writer first writes what is queued. aErrUnknown when a join fails.
+// aLink_Stop takes the life-cycle lock; aLink_StopLocked expects it held.
 aErr aLink_Stop(aLink* link);
+aErr aLink_StopLocked(aLink* link);
+// aLink_Start's work, with the life-cycle lock held.
+aErr aLink_StartLocked(aLink* link);
 // Releases what the record holds besides its FIFOs and stream (parse packet, packet log and
 // its lock, filter lock) and clears its check word; the registry calls it when the last pin
-// of a destroyed link goes.
+// of a destroyed link goes, when nobody can reach the record any more.
 void aLink_ReleaseRecord(aLink* link);
 
 // The reader thread's work, one step per stream read, so that it can be driven without

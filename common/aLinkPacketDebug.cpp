@@ -24,18 +24,37 @@ aMutex* sLogLock(aLink* link) {
   return made;
 }
 
+// The log lock held for one scope, and the log as it stands under it: a reset drops the log
+// under the same lock, so the log a holder sees stays alive until the scope ends. No lock
+// yet means no log yet.
+class LogHold {
+ public:
+  explicit LogHold(aLink* link) : lock_(link->logSema.load()) {
+    if (lock_ == nullptr) return;
+    aMutex_Lock(lock_);
+    log_ = link->packetLog.load();
+  }
+  ~LogHold() {
+    if (lock_ != nullptr) aMutex_Unlock(lock_);
+  }
+  LogHold(const LogHold&) = delete;
+  LogHold& operator=(const LogHold&) = delete;
+  aPacketLog* log() const { return log_; }
+
+ private:
+  aMutex* lock_;
+  aPacketLog* log_ = nullptr;
+};
+
 }  // namespace
 
 void aLink_RecordPacket(aLink* link, uint8_t kind, const aPacket* packet) {
-  aPacketLog* log = link->packetLog.load();
-  if (log == nullptr) return;
+  if (link->packetLog.load() == nullptr) return;
   uint8_t wire[aPACKET_MAX_WIRE];
   size_t count = 0;
   if (aPacket_GetBytes(packet, wire, sizeof wire, &count) != aErrNone) return;
-  aMutex* lock = link->logSema.load();
-  aMutex_Lock(lock);
-  aPacketLog_Put(log, kind, static_cast<uint32_t>(count), wire);
-  aMutex_Unlock(lock);
+  LogHold held(link);
+  if (held.log() != nullptr) aPacketLog_Put(held.log(), kind, static_cast<uint32_t>(count), wire);
 }
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef ref, int32_t size) {
@@ -53,16 +72,14 @@ aErr aLink_PacketDebug_Enable(aLinkRef ref) {
   if (link == nullptr) return aErrParam;
   if (link->logSize.load() == 0) link->logSize = kDefaultLogSize;
   // The lock exists before the log becomes visible to the link's threads.
-  aMutex* lock = sLogLock(link);
-  if (lock == nullptr) return aErrResource;
-  aMutex_Lock(lock);
-  aPacketLog* log = link->packetLog.load();
+  if (sLogLock(link) == nullptr) return aErrResource;
+  LogHold held(link);
+  aPacketLog* log = held.log();
   if (log == nullptr) {
     log = aPacketLog_Create(link->logSize.load());
     link->packetLog = log;
   }
   if (log != nullptr) log->enabled = 1;
-  aMutex_Unlock(lock);
   return log != nullptr ? aErrNone : aErrResource;
 }
 
@@ -70,12 +87,9 @@ aErr aLink_PacketDebug_Disable(aLinkRef ref) {
   PinnedLink pinned(ref);
   aLink* link = pinned.link();
   if (link == nullptr) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (log == nullptr) return aErrNotReady;
-  aMutex* lock = link->logSema.load();
-  aMutex_Lock(lock);
-  log->enabled = 0;
-  aMutex_Unlock(lock);
+  LogHold held(link);
+  if (held.log() == nullptr) return aErrNotReady;
+  held.log()->enabled = 0;
   return aErrNone;
 }
 
@@ -83,24 +97,16 @@ aErr aLink_PacketDebug_Read(aLinkRef ref, int* kind, uint32_t* length, uint8_t* 
   PinnedLink pinned(ref);
   aLink* link = pinned.link();
   if (link == nullptr || kind == nullptr || length == nullptr || data == nullptr) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (log == nullptr) return aErrNotReady;
-  aMutex* lock = link->logSema.load();
-  aMutex_Lock(lock);
-  aErr err = aPacketLog_Get(log, kind, length, data);
-  aMutex_Unlock(lock);
-  return err;
+  LogHold held(link);
+  if (held.log() == nullptr) return aErrNotReady;
+  return aPacketLog_Get(held.log(), kind, length, data);
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef ref, uint8_t kind, uint32_t length, const uint8_t* data) {
   PinnedLink pinned(ref);
   aLink* link = pinned.link();
   if (link == nullptr || data == nullptr || length > aPACKETLOG_MAX_RECORD) return aErrParam;
-  aPacketLog* log = link->packetLog.load();
-  if (log == nullptr) return aErrNotReady;
-  aMutex* lock = link->logSema.load();
-  aMutex_Lock(lock);
-  aErr err = aPacketLog_Put(log, kind, length, data);
-  aMutex_Unlock(lock);
-  return err;
+  LogHold held(link);
+  if (held.log() == nullptr) return aErrNotReady;
+  return aPacketLog_Put(held.log(), kind, length, data);
 }

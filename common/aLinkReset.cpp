@@ -72,19 +72,24 @@ aErr aLink_ResetLink(linkItem* entry) {
   if (kind->make == nullptr) return kind->refusal;
 
   aLink* link = entry->link;
-  aLink_Stop(link);
-  if (link->inFifo != 0) aPacketFifo_Destroy(&link->inFifo);
-  if (link->outFifo != 0) aPacketFifo_Destroy(&link->outFifo);
+  // A second reset waits for this one, then runs; a release waits too.
+  std::lock_guard<std::mutex> hold(link->lifecycle);
+  if (!aVALIDLINK(link)) return aErrParam;  // released while we waited
+  aLink_StopLocked(link);
+  // Holders still calling find no FIFO from here on, until the new ones exist.
+  aPacketFifoId in = link->inFifo.exchange(0);
+  aPacketFifoId out = link->outFifo.exchange(0);
+  if (in != 0) aPacketFifo_Destroy(&in);
+  if (out != 0) aPacketFifo_Destroy(&out);
   if (link->stream != nullptr) aStream_Destroy(&link->stream);
 
   aErr made = aErrNone;
   aStream* stream = sMakeStream(kind, entry, &made);
   // A fresh record, as a create makes it; without a stream it stays stopped at status 5, with
   // empty FIFOs and no threads, until a later reset or the last destroy.
-  aLink_ReleaseRecord(link);
-  if (aLink_Init(entry->id, stream) != entry->id) return aErrMemory;
+  if (!aLink_InitRecord(link, entry->id, stream)) return aErrMemory;
   if (stream == nullptr) return made;
-  return aLink_Start(entry->id);
+  return aLink_StartLocked(link);
 }
 
 aErr aLink_Reset(aLinkRef ref) {

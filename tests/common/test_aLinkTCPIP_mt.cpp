@@ -213,7 +213,7 @@ TEST(TcpLink, ResetRefusalsByType) {
     EXPECT_EQ(aLink_Reset(ref), c.result) << "type " << c.type;
     EXPECT_LT(MsSince(start), 500u);
     EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusInvalid);
-    EXPECT_NE(sGetLink(ref)->inFifo, 0u) << "untouched";
+    EXPECT_NE(sGetLink(ref)->inFifo.load(), 0u) << "untouched";
     EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   }
 
