@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "CpuTime.h"
 #include "DescriptorStream.h"
@@ -28,19 +30,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kExchanges = 5000;
+constexpr int kBlock = 100;
 constexpr size_t kWire = 30;
 constexpr size_t kStreamPackets = 200000;
 constexpr int kIdleSeconds = 10;
-
-struct Percentiles {
-  double p50;
-  double p99;
-};
-
-Percentiles Summarise(std::vector<double> us) {
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
 
 std::vector<uint8_t> Request(int i) {
   std::vector<uint8_t> payload(28);
@@ -58,105 +51,6 @@ double LinkRoundTrip(aLinkRef ref, int i) {
   if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
   return MicrosSince(start);
 }
-
-// The link and its raw baseline take turns in blocks of 100 exchanges, so that a change of
-// load on the machine meets both alike.
-template <typename Link, typename Raw>
-void Interleaved(Link link, Raw raw, Percentiles* linkOut, Percentiles* rawOut) {
-  std::vector<double> linkUs, rawUs;
-  for (int i = 0; i < kExchanges; ++i) {
-    if ((i / 100) % 2 == 0) {
-      linkUs.push_back(link(i));
-    } else {
-      rawUs.push_back(raw(i));
-    }
-  }
-  *linkOut = Summarise(linkUs);
-  *rawOut = Summarise(rawUs);
-}
-
-// Reads exactly n bytes from a pipe end, sleeping on its readability.
-bool ReadPipe(MemoryPipe& pipe, MemoryPipe::End end, uint8_t* out, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    aErr err = aStream_Read(pipe.stream(end), &out[got], 1);
-    if (err == aErrNone) {
-      ++got;
-    } else if (err == aErrNotReady) {
-      pipe.WaitReadable(end, 1000);
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-// 30-byte messages bounced off an echo thread over the same kind of pipe.
-class RawPipe {
- public:
-  RawPipe() {
-    echo_ = std::thread([this] {
-      uint8_t message[kWire];
-      while (ReadPipe(pipe_, MemoryPipe::kB, message, kWire))
-        aStream_Write(pipe_.stream(MemoryPipe::kB), message, kWire);
-    });
-  }
-  ~RawPipe() {
-    pipe_.Close(MemoryPipe::kB);
-    echo_.join();
-  }
-  double RoundTrip() {
-    uint8_t message[kWire] = {0x08, 28};
-    auto start = Clock::now();
-    aStream_Write(pipe_.stream(MemoryPipe::kA), message, kWire);
-    ReadPipe(pipe_, MemoryPipe::kA, message, kWire);
-    return MicrosSince(start);
-  }
-
- private:
-  MemoryPipe pipe_;
-  std::thread echo_;
-};
-
-bool ReadAll(int fd, uint8_t* out, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, out + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
-// The same over a raw loopback TCP pair with TCP_NODELAY and blocking calls.
-class RawTcp {
- public:
-  RawTcp() {
-    if (!MakeTcpLoopbackPair(&client_, &server_)) return;
-    echo_ = std::thread([this] {
-      uint8_t message[kWire];
-      while (ReadAll(server_, message, kWire))
-        if (write(server_, message, kWire) != static_cast<ssize_t>(kWire)) return;
-    });
-  }
-  ~RawTcp() {
-    if (client_ >= 0) shutdown(client_, SHUT_RDWR);
-    if (echo_.joinable()) echo_.join();
-    if (client_ >= 0) close(client_);
-    if (server_ >= 0) close(server_);
-  }
-  double RoundTrip() {
-    uint8_t message[kWire] = {0x08, 28};
-    auto start = Clock::now();
-    if (write(client_, message, kWire) == static_cast<ssize_t>(kWire)) ReadAll(client_, message, kWire);
-    return MicrosSince(start);
-  }
-
- private:
-  int client_ = -1;
-  int server_ = -1;
-  std::thread echo_;
-};
 
 // A link over loopback TCP (descriptor stream kind) with the device behind the other socket.
 struct TcpLink {
@@ -234,31 +128,33 @@ void PrintIdle(const char* name, double withLink, double without) {
 
 }  // namespace
 
-int main() {
-  {
+// With an argument, only the figures whose names contain it run (for profiling one of them).
+int main(int argc, char** argv) {
+  std::string only = argc > 1 ? argv[1] : "";
+  auto wanted = [&](const char* name) { return only.empty() || std::string(name).find(only) != std::string::npos; };
+  if (wanted("link_rtt_pipe")) {
     SimLinkPipe link;
     link.device.SetEcho(true);
     link.device.SetRecording(false);
     link.Create();
-    RawPipe raw;
-    Percentiles linkPipe, rawPipe;
-    Interleaved([&](int i) { return LinkRoundTrip(link.ref, i); }, [&](int) { return raw.RoundTrip(); },
-                &linkPipe, &rawPipe);
-    PrintFigure("link_rtt_pipe", linkPipe.p50, "us", "raw_pipe", rawPipe.p50);
-    PrintFigure("link_rtt_pipe_p99", linkPipe.p99, "us", "raw_pipe_p99", rawPipe.p99);
+    RawPipeEcho raw;
+    RoundTrips linkPipe, rawPipe;
+    Alternate(kExchanges, kBlock, [&](int i) { return LinkRoundTrip(link.ref, i); },
+              [&](int) { return raw.RoundTrip(); }, &linkPipe, &rawPipe);
+    PrintRoundTrips("link_rtt_pipe", linkPipe, "raw_pipe", rawPipe);
   }
-  {
+  if (wanted("link_rtt_tcp")) {
     TcpLink link;
     link.device.SetEcho(true);
     link.device.SetRecording(false);
-    RawTcp raw;
-    Percentiles linkTcp, rawTcp;
-    Interleaved([&](int i) { return LinkRoundTrip(link.ref, i); }, [&](int) { return raw.RoundTrip(); },
-                &linkTcp, &rawTcp);
-    PrintFigure("link_rtt_tcp", linkTcp.p50, "us", "raw_tcp", rawTcp.p50);
-    PrintFigure("link_rtt_tcp_p99", linkTcp.p99, "us", "raw_tcp_p99", rawTcp.p99);
+    RawTcpEcho raw;
+    RoundTrips linkTcp, rawTcp;
+    Alternate(kExchanges, kBlock, [&](int i) { return LinkRoundTrip(link.ref, i); },
+              [&](int) { return raw.RoundTrip(); }, &linkTcp, &rawTcp);
+    PrintRoundTrips("link_rtt_tcp", linkTcp, "raw_tcp", rawTcp);
   }
 
+  if (!wanted("link_stream") && !wanted("link_idle")) return 0;
   // Best of three runs each, taken in turns, so that a busy moment of the machine counts less.
   double raw = 0, pooled = 0, unpooled = 0, pooledLog = 0;
   for (int run = 0; run < 3; ++run) {

@@ -19,6 +19,7 @@
 
 #include "PacketHelpers.h"
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "CpuTime.h"
 #include "SimLinkTcpSide.h"
@@ -33,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMessage = 30;
 constexpr int kRoundTrips = 5000;
+constexpr int kBlock = 100;
 constexpr size_t kPooledPackets = 200000;
 constexpr int kIdleSeconds = 10;
 constexpr int kCycles = 200;
@@ -45,16 +47,6 @@ struct TcpDevice {
   aLinkRef Create() { return aLink_CreateTCPIP(0xABCD, TcpDeviceListener::address(), listener.port()); }
 };
 
-bool ReadAll(int fd, uint8_t* data, size_t n) {
-  while (n > 0) {
-    ssize_t got = read(fd, data, n);
-    if (got <= 0) return false;
-    data += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
 bool WriteAll(int fd, const uint8_t* data, size_t n) {
   while (n > 0) {
     ssize_t put = write(fd, data, n);
@@ -65,52 +57,20 @@ bool WriteAll(int fd, const uint8_t* data, size_t n) {
   return true;
 }
 
-// Round trips of 30-byte messages, in microseconds.
-std::vector<double> RawRoundTrips() {
-  int client, server;
-  if (!MakeTcpLoopbackPair(&client, &server, true)) return {};
-  std::thread echo([server] {
-    uint8_t message[kMessage];
-    while (ReadAll(server, message, kMessage) && WriteAll(server, message, kMessage)) {
-    }
-  });
-  std::vector<double> times;
-  uint8_t message[kMessage] = {0x08, 28};
-  for (int i = 0; i < kRoundTrips + 100; ++i) {
-    auto start = Clock::now();
-    if (!WriteAll(client, message, kMessage) || !ReadAll(client, message, kMessage)) break;
-    if (i >= 100) times.push_back(MicrosSince(start));
-  }
-  shutdown(client, SHUT_RDWR);
-  echo.join();
-  close(client);
-  close(server);
-  return times;
-}
-
-std::vector<double> LinkRoundTrips() {
-  TcpDevice d;
-  d.device.SetEcho(true);
-  d.device.SetRecording(false);
-  aLinkRef ref = d.Create();
-  std::vector<double> times;
-  if (ref == 0) return times;
+// One request through the link and the device's echo of it; microseconds.
+double LinkRoundTrip(aLinkRef ref, int i) {
   std::vector<uint8_t> payload(28);
-  for (int i = 0; i < kRoundTrips + 100; ++i) {
-    payload[0] = static_cast<uint8_t>(i);
-    payload[1] = static_cast<uint8_t>(i >> 8);
-    aPacket* request = aPacket_CreateWithData(0x08, 28, payload.data());
-    auto start = Clock::now();
-    aLink_PutPacket(ref, request);
-    aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
-    double us = MicrosSince(start);
-    aPacket_Destroy(&request);
-    if (reply == nullptr) break;
-    aPacket_Destroy(&reply);
-    if (i >= 100) times.push_back(us);
-  }
-  aLink_Destroy(&ref);
-  return times;
+  payload[0] = static_cast<uint8_t>(i);
+  payload[1] = static_cast<uint8_t>(i >> 8);
+  aPacket* request = aPacket_CreateWithData(0x08, 28, payload.data());
+  auto start = Clock::now();
+  aLink_PutPacket(ref, request);
+  aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
+  double us = MicrosSince(start);
+  aPacket_Destroy(&request);
+  if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
+  aPacket_Destroy(&reply);
+  return us;
 }
 
 // The same bytes as kPooledPackets packets, in 4096-byte writes; packets per second.
@@ -226,14 +186,22 @@ double LinkCycles(TcpDevice& d) {
 }  // namespace
 
 int main() {
-  std::vector<double> raw = RawRoundTrips();
-  std::vector<double> link = LinkRoundTrips();
-  if (raw.empty() || link.empty()) {
-    fprintf(stderr, "bench_link_tcpip: round trips failed\n");
-    return 1;
+  {
+    TcpDevice d;
+    d.device.SetEcho(true);
+    d.device.SetRecording(false);
+    aLinkRef ref = d.Create();
+    RawTcpEcho raw;
+    if (ref == 0 || !raw.ok()) {
+      fprintf(stderr, "bench_link_tcpip: no link or no raw pair\n");
+      return 1;
+    }
+    RoundTrips link, base;
+    Alternate(kRoundTrips, kBlock, [&](int i) { return LinkRoundTrip(ref, i); }, [&](int) { return raw.RoundTrip(); },
+              &link, &base);
+    aLink_Destroy(&ref);
+    PrintRoundTrips("link_rtt_tcpip", link, "raw_tcp", base);
   }
-  PrintFigure("link_rtt_tcpip", Percentile(link, 0.5), "us", "raw_tcp_pingpong", Percentile(raw, 0.5));
-  PrintFigure("link_rtt_tcpip_p99", Percentile(link, 0.99), "us", "raw_tcp_pingpong_p99", Percentile(raw, 0.99));
 
   PrintFigure("link_pooled_tcpip", LinkPooledRate(), "packets/s", "raw_tcp_4096_writes", RawPooledRate());
 

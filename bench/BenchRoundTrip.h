@@ -1,0 +1,162 @@
+#pragma once
+// Request/reply round trips: the raw echo baselines every round-trip figure is measured
+// beside, and the measurement that alternates blocks of a figure and its baseline in one run,
+// so that a change of load on the machine meets both alike.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchFigure.h"
+#include "BenchTiming.h"
+#include "MemoryPipe.h"
+#include "TcpLoopbackPair.h"
+
+// The size of one message: a packet with a full payload on the wire.
+constexpr size_t kRoundTripWire = 30;
+
+// Context switches of the whole process so far, voluntary and not.
+inline long ProcessContextSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// 30-byte messages bounced off an echo thread over an in-memory pipe: two thread hand-offs a
+// round trip.
+class RawPipeEcho {
+ public:
+  RawPipeEcho() {
+    echo_ = std::thread([this] {
+      uint8_t message[kRoundTripWire];
+      while (Read(MemoryPipe::kB, message)) aStream_Write(pipe_.stream(MemoryPipe::kB), message, kRoundTripWire);
+    });
+  }
+  ~RawPipeEcho() {
+    pipe_.Close(MemoryPipe::kB);
+    echo_.join();
+  }
+  RawPipeEcho(const RawPipeEcho&) = delete;
+  RawPipeEcho& operator=(const RawPipeEcho&) = delete;
+
+  // Microseconds.
+  double RoundTrip() {
+    uint8_t message[kRoundTripWire] = {0x08, 28};
+    auto start = std::chrono::steady_clock::now();
+    aStream_Write(pipe_.stream(MemoryPipe::kA), message, kRoundTripWire);
+    Read(MemoryPipe::kA, message);
+    return MicrosSince(start);
+  }
+
+ private:
+  // Exactly one message, sleeping on the end's readability.
+  bool Read(MemoryPipe::End end, uint8_t* out) {
+    size_t got = 0;
+    while (got < kRoundTripWire) {
+      aErr err = aStream_Read(pipe_.stream(end), &out[got], 1);
+      if (err == aErrNone) {
+        ++got;
+      } else if (err == aErrNotReady) {
+        pipe_.WaitReadable(end, 1000);
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  MemoryPipe pipe_;
+  std::thread echo_;
+};
+
+// The same over a loopback TCP pair with TCP_NODELAY and blocking calls.
+class RawTcpEcho {
+ public:
+  RawTcpEcho() {
+    if (!MakeTcpLoopbackPair(&client_, &server_, true)) return;
+    echo_ = std::thread([this] {
+      uint8_t message[kRoundTripWire];
+      while (ReadAll(server_, message) && write(server_, message, kRoundTripWire) == static_cast<ssize_t>(kRoundTripWire)) {
+      }
+    });
+  }
+  ~RawTcpEcho() {
+    if (client_ >= 0) shutdown(client_, SHUT_RDWR);
+    if (echo_.joinable()) echo_.join();
+    if (client_ >= 0) close(client_);
+    if (server_ >= 0) close(server_);
+  }
+  RawTcpEcho(const RawTcpEcho&) = delete;
+  RawTcpEcho& operator=(const RawTcpEcho&) = delete;
+
+  bool ok() const { return client_ >= 0; }
+
+  // Microseconds.
+  double RoundTrip() {
+    uint8_t message[kRoundTripWire] = {0x08, 28};
+    auto start = std::chrono::steady_clock::now();
+    if (write(client_, message, kRoundTripWire) == static_cast<ssize_t>(kRoundTripWire)) ReadAll(client_, message);
+    return MicrosSince(start);
+  }
+
+ private:
+  static bool ReadAll(int fd, uint8_t* out) {
+    size_t got = 0;
+    while (got < kRoundTripWire) {
+      ssize_t r = read(fd, out + got, kRoundTripWire - got);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  int client_ = -1;
+  int server_ = -1;
+  std::thread echo_;
+};
+
+// The samples of one side of an alternating measurement.
+struct RoundTrips {
+  std::vector<double> us;
+  long switches = 0;
+
+  double p50() const { return Percentile(us, 0.5); }
+  double p99() const { return Percentile(us, 0.99); }
+  double SwitchesPerRoundTrip() const { return us.empty() ? 0.0 : static_cast<double>(switches) / us.size(); }
+};
+
+// `total` round trips of each side, in blocks of `block` taken in turns; each call gets its
+// running index. The first block of each side warms up and is not kept.
+inline void Alternate(int total, int block, const std::function<double(int)>& figure,
+                      const std::function<double(int)>& baseline, RoundTrips* figureOut, RoundTrips* baselineOut) {
+  for (int done = -block; done < total; done += block) {
+    for (int side = 0; side < 2; ++side) {
+      const auto& run = side == 0 ? figure : baseline;
+      RoundTrips* out = side == 0 ? figureOut : baselineOut;
+      long before = ProcessContextSwitches();
+      std::vector<double> us;
+      us.reserve(static_cast<size_t>(block));
+      for (int i = 0; i < block; ++i) us.push_back(run(done + i));
+      if (done < 0) continue;
+      out->switches += ProcessContextSwitches() - before;
+      out->us.insert(out->us.end(), us.begin(), us.end());
+    }
+  }
+}
+
+// Three lines: p50, p99 (names with _p99) and context switches per round trip (_csw).
+inline void PrintRoundTrips(const char* name, const RoundTrips& figure, const char* baseName,
+                            const RoundTrips& baseline) {
+  std::string n(name), b(baseName);
+  PrintFigure(name, figure.p50(), "us", baseName, baseline.p50());
+  PrintFigure((n + "_p99").c_str(), figure.p99(), "us", (b + "_p99").c_str(), baseline.p99());
+  PrintFigure((n + "_csw").c_str(), figure.SwitchesPerRoundTrip(), "switches", (b + "_csw").c_str(),
+              baseline.SwitchesPerRoundTrip());
+}
