@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "Netns.h"
 #include "PacketHelpers.h"
 #include "RecordingByteDevice.h"
@@ -60,18 +61,24 @@ std::vector<uint8_t> Pattern(size_t n) {
 // Reads until `n` bytes came or `ms` passed.
 std::vector<uint8_t> ReadBytes(aStream* stream, size_t n, uint64_t ms) {
   std::vector<uint8_t> bytes;
-  auto start = Clock::now();
-  while (bytes.size() < n && MsSince(start) < ms) {
-    uint8_t byte;
-    aErr err = aStream_Read(stream, &byte, 1);
-    if (err == aErrNone) {
-      bytes.push_back(byte);
-    } else {
-      EXPECT_EQ(err, aErrNotReady);
-      aTime_MSSleep(1);
-    }
-  }
+  Eventually(
+      [&] {
+        uint8_t byte;
+        aErr err = aErrNone;
+        while (bytes.size() < n && (err = aStream_Read(stream, &byte, 1)) == aErrNone) bytes.push_back(byte);
+        if (bytes.size() < n) {
+          EXPECT_EQ(err, aErrNotReady);
+        }
+        return bytes.size() >= n;
+      },
+      ms, 1);
   return bytes;
+}
+
+// True once the peer's close or reset has reached the stream's socket, which then reads as
+// readable; nothing is taken from it, so the next get is the first to meet the end.
+bool PeerEndArrives(aStream* stream) {
+  return Eventually([&] { return aStream_WaitReadable(stream, 0) == aErrNone; }, 2000, 1);
 }
 
 class SocketStream : public ::testing::Test {
@@ -141,6 +148,7 @@ TEST_F(SocketStream, PeerCloseLeavesGetNotReady) {
   ASSERT_TRUE(stream);
   ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
   listener_.CloseConnection();
+  ASSERT_TRUE(PeerEndArrives(stream.get()));
   uint8_t byte;
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
@@ -166,7 +174,7 @@ TEST_F(SocketStream, WaitReadableSleepsItsBoundOnceThePeerHasClosed) {
   // A closed peer leaves the socket readable for ever; once a get has seen it, the wait
   // sleeps instead of answering at once.
   listener_.CloseConnection();
-  aTime_MSSleep(20);
+  ASSERT_TRUE(PeerEndArrives(stream.get()));
   uint8_t byte;
   EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
   for (int i = 0; i < 3; ++i) {
@@ -181,7 +189,7 @@ TEST_F(SocketStream, PeerResetIsMendedByTheNextGet) {
   ASSERT_TRUE(stream);
   ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
   listener_.ResetConnection();
-  aTime_MSSleep(20);  // the reset reaches the client
+  ASSERT_TRUE(PeerEndArrives(stream.get()));
 
   uint8_t byte;
   EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
@@ -204,13 +212,16 @@ TEST(aStreamsocketWrite, BlockStartsAgainFromItsFirstByteOnANewConnection) {
   // Larger than what the two buffers of the first connection hold.
   std::vector<uint8_t> block = Pattern(4 << 20);
   aErr result = aErrUnknown;
+  uint64_t blocked = BlockedSendCount();
   std::thread writer([&] { result = aStream_Write(stream.get(), block.data(), block.size()); });
-  aTime_MSSleep(3 * aSOCKET_RETRY_DELAY_MS);  // the buffers are full: the writer is retrying
+  // The buffers are full once a send finds no room: the writer is then retrying.
+  bool full = Eventually([&] { return BlockedSendCount() > blocked; });
   size_t firstPart = listener.Unread();
   listener.ResetConnection();
   listener.ResumeReading();
   writer.join();
 
+  ASSERT_TRUE(full) << "the writer never met full buffers";
   EXPECT_EQ(result, aErrNone);
   EXPECT_EQ(listener.accepts(), 2u);
   EXPECT_GT(firstPart, 0u) << "the block was under way on the first connection";
@@ -268,8 +279,7 @@ TEST_F(SocketStream, FailingSendsAreCountedAndEndWithIO) {
   EXPECT_EQ(result, aErrIO);
   EXPECT_EQ(hook.calls, aSOCKET_MAX_SEND_RETRY);
   EXPECT_TRUE(listener_.WaitForAccepts(1 + aSOCKET_MAX_SEND_RETRY, 2000));
-  aTime_MSSleep(50);
-  EXPECT_EQ(listener_.accepts(), 1u + aSOCKET_MAX_SEND_RETRY);
+  EXPECT_FALSE(listener_.WaitForAccepts(2 + aSOCKET_MAX_SEND_RETRY, 50)) << "no connection beyond the count";
 }
 
 TEST_F(SocketStream, FailedReconnectEndsTheWriteAndLeavesTheStreamUnconnected) {
@@ -278,7 +288,7 @@ TEST_F(SocketStream, FailedReconnectEndsTheWriteAndLeavesTheStreamUnconnected) {
   ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
   listener_.StopListening();
   listener_.ResetConnection();
-  aTime_MSSleep(20);
+  ASSERT_TRUE(PeerEndArrives(stream.get()));
 
   std::vector<uint8_t> block = Pattern(30);
   uint8_t byte;
@@ -371,8 +381,7 @@ TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
   stream->deleteProc = nullptr;
   stream.reset();
   EXPECT_EQ(OpenDescriptors(), after);
-  aTime_MSSleep(50);
-  EXPECT_EQ(listener_.end(1), TcpDeviceListener::kOpen);
+  EXPECT_FALSE(listener_.WaitForEnd(1, 50)) << "the connection must stay open";
   close(socketFd);
 }
 

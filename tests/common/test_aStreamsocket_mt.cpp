@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "RecordingByteDevice.h"
@@ -69,16 +70,15 @@ TEST(aStreamsocketThreads, ResetStormWhileReadingAndWriting) {
   std::vector<uint8_t> last = HexBytes("0A 02 AB CD");
   ASSERT_EQ(aStream_Write(stream, last.data(), last.size()), aErrNone);
   std::vector<uint8_t> tail;
-  for (int i = 0; i < 2000 && (tail.size() < 4 || !std::equal(last.begin(), last.end(), tail.end() - 4)); ++i) {
-    uint8_t byte;
-    if (aStream_Read(stream, &byte, 1) == aErrNone) {
-      tail.push_back(byte);
-    } else {
-      aTime_MSSleep(1);
-    }
-  }
-  ASSERT_GE(tail.size(), 4u);
-  EXPECT_TRUE(std::equal(last.begin(), last.end(), tail.end() - 4));
+  auto echoed = [&] { return tail.size() >= 4 && std::equal(last.begin(), last.end(), tail.end() - 4); };
+  EXPECT_TRUE(Eventually(
+      [&] {
+        uint8_t byte;
+        while (!echoed() && aStream_Read(stream, &byte, 1) == aErrNone) tail.push_back(byte);
+        return echoed();
+      },
+      2000, 1))
+      << "the last block came back";
 
   EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
   ASSERT_TRUE(listener.WaitUntilIdle(2000));

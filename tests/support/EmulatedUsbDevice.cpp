@@ -4,15 +4,14 @@
 #include <umockdev.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <deque>
 #include <functional>
 #include <list>
 #include <mutex>
-#include <thread>
 #include <utility>
 
+#include "Eventually.h"
 #include "UsbDeviceEmulationImpl.h"
 
 namespace {
@@ -527,10 +526,5 @@ void EmulatedUsbDevice::clearRecords() {
 }
 
 bool EmulatedUsbDevice::WaitFor(const std::function<bool()>& condition, int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return Eventually(condition, static_cast<uint64_t>(ms > 0 ? ms : 0));
 }

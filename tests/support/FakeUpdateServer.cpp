@@ -9,6 +9,7 @@
 
 #include "BirdBuilder.h"
 #include "CurlGlobal.h"
+#include "Eventually.h"
 #include "base64.h"
 
 namespace {
@@ -101,10 +102,7 @@ void FakeUpdateServer::Start() {
   if (port_ <= 0) throw std::runtime_error("FakeUpdateServer: cannot bind to 127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // A stop() before the accept loop runs would be lost, and the join would never end.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!server_->is_running()) {
+  if (!Eventually([this] { return server_->is_running(); }, 5000, 1)) {
     // Neither stopping nor joining it could be bounded any more.
     fprintf(stderr, "FakeUpdateServer: the server thread did not start within 5 s\n");
     abort();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Eventually.h"
 #include "unix_time.h"
 
 namespace {
@@ -211,13 +212,13 @@ bool SimLinkPty::WaitClientGone(uint64_t ms) const {
 bool WaitForDevicePacket(const SimLinkDevice& device,
                          const std::function<bool(const std::vector<uint8_t>&)>& match, uint64_t ms,
                          size_t from) {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  for (;;) {
-    std::vector<SimLinkDevice::Received> packets = device.Packets();
-    for (size_t i = from; i < packets.size(); ++i) {
-      if (match(packets[i].wire)) return true;
-    }
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    usleep(2000);
-  }
+  return Eventually(
+      [&] {
+        std::vector<SimLinkDevice::Received> packets = device.Packets();
+        for (size_t i = from; i < packets.size(); ++i) {
+          if (match(packets[i].wire)) return true;
+        }
+        return false;
+      },
+      ms);
 }

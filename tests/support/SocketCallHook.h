@@ -20,6 +20,7 @@ struct SendHook {
 namespace socket_call_hook {
 inline thread_local SendHook* armed = nullptr;
 inline std::atomic<uint64_t> receives{0};
+inline std::atomic<uint64_t> sendsBlocked{0};
 
 template <typename Proc>
 Proc Next(const char* name) {
@@ -39,6 +40,10 @@ class ArmSendHook {
 // recv calls made by any thread of the process so far.
 inline uint64_t RecvCount() { return socket_call_hook::receives.load(); }
 
+// send calls of any thread so far that found the socket's buffers full (EAGAIN): a writer
+// that meets one is waiting for room, and retries.
+inline uint64_t BlockedSendCount() { return socket_call_hook::sendsBlocked.load(); }
+
 extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
   using Real = ssize_t (*)(int, const void*, size_t, int);
   static Real real = socket_call_hook::Next<Real>("send");
@@ -50,7 +55,9 @@ extern "C" ssize_t send(int fd, const void* data, size_t length, int flags) {
       return -1;
     }
   }
-  return real(fd, data, length, flags);
+  ssize_t sent = real(fd, data, length, flags);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ++socket_call_hook::sendsBlocked;
+  return sent;
 }
 
 extern "C" ssize_t recv(int fd, void* data, size_t length, int flags) {

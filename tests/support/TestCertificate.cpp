@@ -7,8 +7,9 @@
 
 #include <chrono>
 #include <stdexcept>
-#include <thread>
 #include <vector>
+
+#include "Eventually.h"
 
 namespace {
 
@@ -29,20 +30,15 @@ bool sRunQuietly(const std::vector<std::string>& args, std::chrono::milliseconds
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
-  while (true) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0) return false;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  pid_t done = 0;
+  if (!Eventually([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; },
+                  static_cast<uint64_t>(limit.count()), 10)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
