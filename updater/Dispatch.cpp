@@ -1,6 +1,7 @@
 #include "Dispatch.h"
 
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "Listings.h"
@@ -115,4 +116,15 @@ int _run_commands(Parameters& p, Updater& updater, UpdaterDisplayInterface& disp
 
   _release_params(&p);
   return pending;
+}
+
+int _run_guarded(UpdaterDisplayInterface& display, const std::function<int()>& run) {
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    display.message(ERROR, "Error: %s", e.what());
+  } catch (...) {
+    display.message(ERROR, "%s", "Error: unknown failure");
+  }
+  return 1;
 }

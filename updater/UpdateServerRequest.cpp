@@ -6,6 +6,7 @@
 #include <exception>
 #include <optional>
 
+#include "BirdFile.h"
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "SerialText.h"
@@ -80,11 +81,15 @@ namespace {
 
 const char* const default_url = UPDATE_SERVER_HTTP_URL;
 
+// The largest image the store takes, as one Base64 line, and room for the reply lines around
+// it. Nothing larger could be stored, so nothing larger is ever held in memory.
+constexpr HTTPLimits kImageReply = {4 * ((BirdFile::MAX_FILE_SIZE + 2) / 3) + 64 * 1024, false};
+
 // Runs GET; a transport failure logs "<name> ==> [<what>]" and gives false.
 bool sRequest(const char* name, const char* url, std::map<std::string, std::string>& query,
-              std::optional<HTTPResponse>& reply) {
+              std::optional<HTTPResponse>& reply, HTTPLimits limits = HTTPRequest::SMALL_REPLY) {
   try {
-    reply.emplace(HTTPRequest::GET(url ? url : default_url, query));
+    reply.emplace(HTTPRequest::GET(url ? url : default_url, query, limits));
   } catch (const std::exception& e) {
     Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
     return false;
@@ -114,7 +119,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const char* version, const c
                                               {"op", "bird"},
                                               {"sn", SerialText(serial)}};
   std::optional<HTTPResponse> reply;
-  return sRequest("GetBuild", url, query, reply) && ServerReply::GetBuild(*reply, image);
+  return sRequest("GetBuild", url, query, reply, kImageReply) && ServerReply::GetBuild(*reply, image);
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const char* url) {

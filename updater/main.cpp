@@ -41,14 +41,8 @@ struct CurlGlobal {
   ~CurlGlobal() { curl_global_cleanup(); }
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CurlGlobal curl;
-  Parameters params;
-  CLI_Display display;
-  Log::SetOutput(stderr);
-
+// One pass: the options, then the commands. Returns the exit status.
+int sRun(int argc, char** argv, Parameters& params, CLI_Display& display) {
   if (_get_params(display, argc, argv, &params) != 0) {
     _display_app_version(display);
     _display_banner(display);
@@ -68,4 +62,14 @@ int main(int argc, char** argv) {
   if (sPrepareStore(params, display, &store) != 0) return 1;
   Updater updater(params.serverUrl.c_str(), store.c_str(), display);
   return _run_commands(params, updater, display);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CurlGlobal curl;
+  Parameters params;
+  CLI_Display display;
+  Log::SetOutput(stderr);
+  return _run_guarded(display, [&] { return sRun(argc, argv, params, display); });
 }

@@ -2,9 +2,11 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "BirdBuilder.h"
@@ -23,6 +25,38 @@ std::string sWithCrLf(const std::string& body) {
     out += c;
   }
   return out;
+}
+
+// Into out (its storage reused, so that a long body costs no allocation per piece): the bytes
+// [offset, offset + n) of head, then `length` bytes repeating fill, then tail.
+void sGenerate(const std::string& head, const std::string& fill, uint64_t length, const std::string& tail,
+               uint64_t offset, size_t n, std::string& out) {
+  out.clear();
+  uint64_t at = offset;
+  while (out.size() < n) {
+    uint64_t room = n - out.size();
+    uint64_t take;
+    if (at < head.size()) {
+      take = std::min<uint64_t>(room, head.size() - at);
+      out.append(head, at, take);
+    } else if (at - head.size() < length) {
+      uint64_t inFill = at - head.size();
+      take = std::min<uint64_t>(room, length - inFill);
+      if (fill.size() == 1) {
+        out.append(take, fill[0]);
+      } else {
+        take = std::min<uint64_t>(take, fill.size() - inFill % fill.size());
+        out.append(fill, inFill % fill.size(), take);
+      }
+    } else if (at - head.size() - length < tail.size()) {
+      uint64_t inTail = at - head.size() - length;
+      take = std::min<uint64_t>(room, tail.size() - inTail);
+      out.append(tail, inTail, take);
+    } else {
+      break;
+    }
+    at += take;
+  }
 }
 
 }  // namespace
@@ -77,7 +111,30 @@ void FakeUpdateServer::Start() {
     if (reply.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.delayMs));
 
     res.status = reply.status;
-    if (reply.shortBody) {
+    if (reply.fillLength > 0 && !reply.fill.empty()) {
+      const uint64_t total = body.size() + reply.fillLength + reply.tail.size();
+      auto piece = std::make_shared<std::string>();
+      piece->reserve(64 * 1024);
+      auto produce = [body, reply, total, piece](size_t offset, httplib::DataSink& sink) {
+        if (offset >= total) return true;
+        sGenerate(body, reply.fill, reply.fillLength, reply.tail, offset, 64 * 1024, *piece);
+        // False once the client has gone: the transfer ends there.
+        return sink.write(piece->data(), piece->size());
+      };
+      if (reply.chunked) {
+        res.set_chunked_content_provider("text/plain", [produce, total](size_t offset, httplib::DataSink& sink) {
+          if (offset >= total) {
+            sink.done();
+            return true;
+          }
+          return produce(offset, sink);
+        });
+      } else {
+        res.set_content_provider(total, "text/plain", [produce](size_t offset, size_t, httplib::DataSink& sink) {
+          return produce(offset, sink);
+        });
+      }
+    } else if (reply.shortBody) {
       // Promise more than is sent; the connection closes after the body.
       res.set_content_provider(body.size() + 64, "text/plain",
                                [body](size_t offset, size_t, httplib::DataSink& sink) {

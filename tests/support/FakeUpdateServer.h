@@ -19,7 +19,8 @@ class Server;
 std::vector<uint8_t> MakeFakeImage(uint32_t build = 1234, const std::string& version = "2.12.5");
 
 // How the fake answers one op, built by chaining: FakeReply().Status(404),
-// FakeReply().Body("error"), FakeReply().Body(text).Trickle(10, 300).
+// FakeReply().Body("error"), FakeReply().Body(text).Trickle(10, 300),
+// FakeReply().Body("ok\n").Repeat("A", 100 << 20).Chunked().
 struct FakeReply {
   int status = 200;
   std::optional<std::string> body;  // exact body; unset: the default script
@@ -28,6 +29,10 @@ struct FakeReply {
   int pieces = 1;                   // > 1: the body in this many pieces...
   int pauseMs = 0;                  // ...with this pause between them
   bool shortBody = false;           // Content-Length above what is sent, then a close
+  std::string fill;                 // Repeat: after the body, fill over and over...
+  uint64_t fillLength = 0;          // ...for this many bytes, made as they are sent...
+  std::string tail;                 // ...then this; no size costs the test memory
+  bool chunked = false;             // Repeat without a Content-Length
 
   FakeReply& Status(int code) { status = code; return *this; }
   FakeReply& Body(const std::string& text) { body = text; return *this; }
@@ -35,6 +40,13 @@ struct FakeReply {
   FakeReply& Stall() { stall = true; return *this; }
   FakeReply& Trickle(int count, int pause) { pieces = count; pauseMs = pause; return *this; }
   FakeReply& Short() { shortBody = true; return *this; }
+  FakeReply& Repeat(const std::string& text, uint64_t length, const std::string& end = "") {
+    fill = text;
+    fillLength = length;
+    tail = end;
+    return *this;
+  }
+  FakeReply& Chunked() { chunked = true; return *this; }
 };
 
 // An update server on 127.0.0.1 (ephemeral port), HTTP or HTTPS, on its own thread. It

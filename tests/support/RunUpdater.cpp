@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,9 +106,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (f.fd >= 0) close(f.fd);
 
   int status = 0;
+  struct rusage usage = {};
   // The pipes are closed; a child that still lives gets the rest of the time, then SIGKILL.
   while (true) {
-    pid_t done = waitpid(pid, &status, result.timedOut ? 0 : WNOHANG);
+    pid_t done = wait4(pid, &status, result.timedOut ? 0 : WNOHANG, &usage);
     if (done == pid) break;
     if (done < 0 && errno != EINTR) break;
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -117,6 +119,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     }
     usleep(1000);
   }
+  result.peakRssKb = usage.ru_maxrss;
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   if (result.timedOut) ADD_FAILURE() << program << " ran longer than " << options.timeoutMs << " ms and was killed";

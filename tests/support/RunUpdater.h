@@ -20,6 +20,9 @@ struct RunResult {
   int exitStatus = -1;  // -1 when killed by a signal
   int signal = 0;
   bool timedOut = false;
+  // The child's peak resident set in KiB, as wait4 reports it. It counts what the test process
+  // had resident when it forked (the copy before exec), so it is an upper bound.
+  long peakRssKb = 0;
   std::string out;
   std::string err;
 };

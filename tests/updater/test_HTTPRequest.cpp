@@ -34,9 +34,10 @@ int ClosedPort() {
 }
 
 // The text of GET's exception, or "" when it returned.
-std::string Failure(const std::string& url, Query query = {{"op", "hi"}}) {
+std::string Failure(const std::string& url, Query query = {{"op", "hi"}},
+                    HTTPLimits limits = HTTPRequest::SMALL_REPLY) {
   try {
-    HTTPRequest::GET(url.c_str(), query);
+    HTTPRequest::GET(url.c_str(), query, limits);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -74,6 +75,41 @@ TEST(HTTPRequest, TransportFailuresThrowCurlsText) {
   EXPECT_EQ(Failure(silent.url()), "Server returned nothing (no headers, no data)");
   ASSERT_EQ(silent.targets().size(), 1u);
   EXPECT_EQ(silent.targets()[0], "/cgi/u?op=hi&");
+}
+
+TEST(HTTPRequest, BodiesOverTheLimitAreRefused) {
+  FakeUpdateServer server;
+  const size_t limit = 100000;
+  const HTTPLimits small = {limit, true};
+  struct Case {
+    const char* name;
+    uint64_t length;
+    bool chunked;
+    HTTPLimits limits;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"at the limit, announced", limit, false, small, true},
+      {"one byte over, announced", limit + 1, false, small, false},
+      {"at the limit, chunked", limit, true, small, true},
+      {"one byte over, chunked", limit + 1, true, small, false},
+      {"endless, the default limit", uint64_t{1} << 30, true, HTTPRequest::SMALL_REPLY, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeReply reply = FakeReply().Body("").Repeat("0123456789", c.length);
+    if (c.chunked) reply.Chunked();
+    server.Set("hi", reply);
+    if (c.taken) {
+      Query query = {{"op", "hi"}};
+      HTTPResponse r = HTTPRequest::GET(server.url().c_str(), query, c.limits);
+      EXPECT_EQ(r.get_status(), 200);
+      ASSERT_EQ(r.get_response_size(), c.length);
+      EXPECT_EQ(std::string(r.get_response() + c.length - 10, 10), "0123456789");
+    } else {
+      EXPECT_EQ(Failure(server.url(), {{"op", "hi"}}, c.limits), "Failed writing received data to disk/application");
+    }
+  }
 }
 
 TEST(HTTPRequest, HttpsChecksTheHostNameOnly) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "BirdFile.h"
 #include "FakeUpdateServer.h"
 #include "HTTPRequest.h"
 #include "Log.h"
@@ -16,8 +17,8 @@ namespace {
 using Builds = UpdateServerRequest::BuildList;
 
 struct LowLimits {
-  LowLimits() { HTTPRequest::SetTimeLimits(1000, 1); }
-  ~LowLimits() { HTTPRequest::SetTimeLimits(30000, 60); }
+  LowLimits() { HTTPRequest::SetTimeLimits(1000, 1, 1); }
+  ~LowLimits() { HTTPRequest::SetTimeLimits(30000, 60, 60); }
 };
 
 }  // namespace
@@ -83,7 +84,7 @@ TEST(UpdateServerRequest, FailuresAreFalseWithTheirLogLine) {
   EXPECT_EQ(silent.targets()[0], "/cgi/u?op=hi&rv=2&");
 }
 
-TEST(UpdateServerRequest, StallsEndInATimeOutAndASlowBodyStillArrives) {
+TEST(UpdateServerRequest, StallsAndSlowShortRepliesTimeOutASlowImageStillArrives) {
   LowLimits limits;
   std::string image;
   auto getBuild = [&](const std::string& url) {
@@ -108,10 +109,30 @@ TEST(UpdateServerRequest, StallsEndInATimeOutAndASlowBodyStillArrives) {
     EXPECT_NE(log.text().find("GetBuild ==> [Timeout was reached]\n"), std::string::npos) << log.text();
   }
   {
+    // 400 bytes/s for 2.7 s: never a stall. A short reply runs into the overall limit, an
+    // image may take as long as it moves.
     FakeUpdateServer server;
     std::string line(1200, 'Q');
     server.Set("bird", FakeReply().Body("ok\n" + line + "\n").Trickle(10, 300));
+    server.Set("qu", FakeReply().Body("ok\n1234\n2.12.5\n" + std::string(1200, '\n')).Trickle(10, 300));
     EXPECT_TRUE(getBuild(server.url()));
     EXPECT_EQ(image, line);
+
+    LogCapture log(DEBUG_ServerComm);
+    std::string build, version;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x40F5849A, build, version, server.url().c_str()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+    EXPECT_NE(log.text().find("QueryBuild ==> [Timeout was reached]\n"), std::string::npos) << log.text();
   }
+}
+
+TEST(UpdateServerRequest, TheLargestStorableImageArrivesWhole) {
+  FakeUpdateServer server;
+  const uint64_t base64Length = 4 * ((BirdFile::MAX_FILE_SIZE + 2) / 3);
+  server.Set("bird", FakeReply().Body("ok\n").Repeat("QUJD", base64Length, "\n").Chunked());
+  std::string image;
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "2.12.5", "1234", image, server.url().c_str(), false));
+  EXPECT_EQ(image.size(), base64Length);
+  EXPECT_EQ(image.substr(image.size() - 4), "QUJD");
 }

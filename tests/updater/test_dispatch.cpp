@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -216,4 +218,28 @@ TEST(Dispatch, RealUpdaterSaysWhatIsNotBuilt) {
   updater.Set_UEIBytes_Load(true);
   EXPECT_TRUE(updater.UseUEIBytes());
   EXPECT_EQ(updater.UpdaterDir(), "S");
+}
+
+TEST(Dispatch, AnEscapingExceptionEndsTheRunWithItsText) {
+  struct Case {
+    const char* name;
+    std::function<int()> run;
+    Lines errors;
+    int rc;
+  };
+  const Case cases[] = {
+      {"status 0", [] { return 0; }, {}, 0},
+      {"status 1", [] { return 1; }, {}, 1},
+      {"runtime_error", []() -> int { throw std::runtime_error("Failed to load bird data"); },
+       {"Error: Failed to load bird data"}, 1},
+      {"out of memory", []() -> int { throw std::bad_alloc(); }, {"Error: std::bad_alloc"}, 1},
+      {"no std::exception", []() -> int { throw 42; }, {"Error: unknown failure"}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingDisplay display;
+    EXPECT_EQ(_run_guarded(display, c.run), c.rc);
+    EXPECT_EQ(display.errors(), c.errors);
+    EXPECT_EQ(display.infos(), Lines{});
+  }
 }
