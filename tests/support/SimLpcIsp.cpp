@@ -448,12 +448,19 @@ void SimLpcIsp::sendReadGroup() {
     uint32_t address = xferAddress_ + at;
     std::vector<uint8_t> bytes = address >= kRamStart ? readRam(address, n) : readFlash(address, n);
     for (uint8_t b : bytes) sum += b;
-    out += sUuLine(bytes.data(), n) + "\r\n";
+    std::string text = sUuLine(bytes.data(), n);
+    if (line == 0 && settings_.cutReadLine) text.resize(text.size() / 2);
+    out += text + "\r\n";
     at += static_cast<uint32_t>(n);
   }
   out += std::to_string(sum) + "\r\n";
   groupStart_ = at;  // taken over by xferDone_ on "OK"
   say(out);
+}
+
+void SimLpcIsp::loadFlash(uint32_t address, const std::vector<uint8_t>& bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i) flash_[address + i] = bytes[i];
 }
 
 std::vector<uint8_t> SimLpcIsp::flash(uint32_t address, size_t n) const {

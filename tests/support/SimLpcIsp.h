@@ -53,6 +53,7 @@ class SimLpcIsp {
     std::string checksumAnswer;             // sent instead of "OK\r\n" when not empty
     int idLines = 4;                        // N: word lines sent
     std::string idWord;                     // N: the first word line's text instead of the number
+    bool cutReadLine = false;               // R: the first data line of a group cut in half
     uint32_t throttle = 0;                  // characters per second, both ways
     char hangUpAt = 0;                      // close the master when this command arrives
   };
@@ -71,6 +72,9 @@ class SimLpcIsp {
   void configure(const std::function<void(Settings&)>& change);
   void start();
   void stop();
+
+  // Flash as left by earlier firmware.
+  void loadFlash(uint32_t address, const std::vector<uint8_t>& bytes);
 
   // Records.
   std::vector<std::string> commandLines() const;  // command lines as received, without CR LF
