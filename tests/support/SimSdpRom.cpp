@@ -89,7 +89,7 @@ void SdpRomCore::command(const uint8_t* b, std::vector<Answer>& out) {
       dataLeft_ = c.count;
       dataInRam_ = c.address >= kRamStart && c.address < kRamEnd && kRamEnd - c.address >= c.count;
       if (c.count == 0 && answer)
-        out.push_back({sWord(settings.hab), sWord(dataInRam_ ? settings.completion : kFailureStatus), finalAnswerDelayMs});
+        out.push_back({sWord(settings.hab), sWord(dataInRam_ ? settings.completion : kFailureStatus), finalAnswerDelayMs, true});
       break;
     case kReadRegister: {
       if (!answer) break;
@@ -126,7 +126,7 @@ size_t SdpRomCore::data(const uint8_t* bytes, size_t size, std::vector<Answer>& 
   dataLeft_ -= n;
   dataTaken_ += n;
   if (dataLeft_ == 0 && !settings.silent)
-    out.push_back({sWord(settings.hab), sWord(dataInRam_ ? settings.completion : kFailureStatus), finalAnswerDelayMs});
+    out.push_back({sWord(settings.hab), sWord(dataInRam_ ? settings.completion : kFailureStatus), finalAnswerDelayMs, true});
   return n;
 }
 

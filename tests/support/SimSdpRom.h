@@ -57,6 +57,7 @@ class SdpRomCore {
     std::vector<uint8_t> hab;   // 4 bytes
     std::vector<uint8_t> rest;  // status word or read data; empty after a jump
     uint64_t delayMs = 0;
+    bool completion = false;  // the final answer of a write-file
   };
 
   struct Command {
@@ -110,7 +111,7 @@ class SimSdpRom {
     uint64_t stopReadingAfter = UINT64_MAX;  // serial: bytes
     uint64_t hangUpAfter = UINT64_MAX;       // serial: bytes from the host, then the master closes
     bool padReport3 = false;         // HID: report 3 as 65 bytes
-    int report4Size = 65;            // HID: a short report 4
+    int report4Size = 65;            // HID: a short report 4 in a write-file's final answer
     int failWriteOfReport = 0;       // HID: the n-th report written (1 = first) fails
     int failWriteErrno = EPIPE;
     uint32_t throttle = 0;           // serial: characters per second

@@ -151,7 +151,7 @@ void SimSdpRom::hostReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& by
       status.insert(status.end(), a.rest.begin() + static_cast<std::ptrdiff_t>(at),
                     a.rest.begin() + static_cast<std::ptrdiff_t>(at + n));
       status.resize(kReportBytes, 0);
-      if (size4 > 0 && static_cast<size_t>(size4) < status.size()) status.resize(static_cast<size_t>(size4));
+      if (a.completion && size4 > 0 && static_cast<size_t>(size4) < status.size()) status.resize(static_cast<size_t>(size4));
       emit(status);
     }
   }
