@@ -524,3 +524,5 @@ std::string SimLpcIsp::textToHost() const {
   std::vector<uint8_t> bytes = line_->allToHost();
   return std::string(bytes.begin(), bytes.end());
 }
+
+uint64_t SimLpcIsp::bytesFromHost() const { return line_->bytesFromHost(); }

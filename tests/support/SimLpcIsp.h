@@ -87,6 +87,7 @@ class SimLpcIsp {
   std::optional<uint32_t> executedFrom() const;
   std::vector<LineTranscriptEntry> transcript() const;
   std::string textToHost() const;
+  uint64_t bytesFromHost() const;
   static std::vector<uint8_t> ResetRamPattern();
 
  private:

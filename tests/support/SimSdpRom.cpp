@@ -283,6 +283,8 @@ std::vector<LineTranscriptEntry> SimSdpRom::transcript() const {
 
 std::vector<uint8_t> SimSdpRom::serialFromHost() const { return line_ ? line_->allFromHost() : std::vector<uint8_t>{}; }
 
+uint64_t SimSdpRom::serialBytesFromHost() const { return line_ ? line_->bytesFromHost() : 0; }
+
 std::vector<std::vector<uint8_t>> SimSdpRom::reportsFromHost() const {
   std::vector<std::vector<uint8_t>> out;
   std::lock_guard<std::mutex> lock(mutex_);

@@ -146,6 +146,7 @@ class SimSdpRom {
   std::vector<LineTranscriptEntry> transcript() const;  // serial line, or HID reports
   std::vector<std::vector<uint8_t>> reportsFromHost() const;
   std::vector<uint8_t> serialFromHost() const;
+  uint64_t serialBytesFromHost() const;
   uint64_t dataBytesTaken() const;
   bool waitJump(uint64_t ms) const;
   // The ROM's RAM as written (pages of 4 KiB), for a dump.
