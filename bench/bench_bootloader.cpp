@@ -155,8 +155,9 @@ void BenchSdp() {
   double measured = 0, baseline = 0;
   for (int block = 0; block < kBlocks; ++block) {
     uint64_t start = aTime_GetMonotonicMS();
-    if (loader.writeLoader(image, 0x20000000) != 0) {
-      fprintf(stderr, "bench_bootloader: SDP transfer failed\n");
+    uint8_t result = loader.writeLoader(image, 0x20000000);
+    if (result != 0) {
+      fprintf(stderr, "bench_bootloader: SDP transfer failed in block %d: %d\n", block, result);
       return;
     }
     measured += static_cast<double>(aTime_GetMonotonicMS() - start);

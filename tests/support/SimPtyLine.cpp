@@ -17,6 +17,19 @@ uint64_t sNowUs() {
           .count());
 }
 
+// When a throttled line is free again after n characters. A late wake-up keeps its credit, so
+// the rate holds on average; after an idle spell the line starts afresh.
+uint64_t sLineFreeAt(uint64_t freeAtUs, uint64_t nowUs, uint64_t n, uint32_t charsPerSecond) {
+  if (freeAtUs + 10000 < nowUs) freeAtUs = nowUs;
+  return freeAtUs + n * 1000000ull / charsPerSecond;
+}
+
+// Characters a throttled line may move now: a millisecond's worth plus what a late wake-up owes.
+size_t sCredit(uint64_t freeAtUs, uint64_t nowUs, uint32_t charsPerSecond) {
+  uint64_t owed = nowUs > freeAtUs ? std::min<uint64_t>(nowUs - freeAtUs, 10000) : 0;
+  return static_cast<size_t>(std::max<uint64_t>(1, charsPerSecond / 1000 + owed * charsPerSecond / 1000000));
+}
+
 }  // namespace
 
 SimPtyLine::SimPtyLine(PtyPair& pty, BytesFromHost fromHost, Tick tick)
@@ -126,7 +139,7 @@ void SimPtyLine::run() {
       if (!out_.empty() && out_.front().dueMs <= nowMs && (throttle == 0 || writeFreeAtUs_ <= nowUs)) {
         Out& o = out_.front();
         size_t n = o.bytes.size() - o.offset;
-        if (throttle != 0) n = std::min<size_t>(n, std::max<uint32_t>(1, throttle / 1000));
+        if (throttle != 0) n = std::min<size_t>(n, sCredit(writeFreeAtUs_, nowUs, throttle));
         chunk.assign(o.bytes.begin() + static_cast<std::ptrdiff_t>(o.offset),
                      o.bytes.begin() + static_cast<std::ptrdiff_t>(o.offset + n));
       }
@@ -139,7 +152,7 @@ void SimPtyLine::run() {
         Out& o = out_.front();
         o.offset += static_cast<size_t>(put);
         if (o.offset == o.bytes.size()) out_.pop_front();
-        if (throttle != 0) writeFreeAtUs_ = std::max(writeFreeAtUs_, nowUs) + put * 1000000ull / throttle;
+        if (throttle != 0) writeFreeAtUs_ = sLineFreeAt(writeFreeAtUs_, nowUs, static_cast<uint64_t>(put), throttle);
       }
     }
 
@@ -149,7 +162,7 @@ void SimPtyLine::run() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (fromHostCount_ >= stopReadingAfter_) room = 0;
       else room = std::min<uint64_t>(room, stopReadingAfter_ - fromHostCount_);
-      if (throttle != 0) room = readFreeAtUs_ <= nowUs ? std::min<size_t>(room, std::max<uint32_t>(1, throttle / 1000)) : 0;
+      if (throttle != 0) room = readFreeAtUs_ <= nowUs ? std::min<size_t>(room, sCredit(readFreeAtUs_, nowUs, throttle)) : 0;
     }
     bool busy = false;
     if (room > 0) {
@@ -161,7 +174,7 @@ void SimPtyLine::run() {
           record(true, buffer, static_cast<size_t>(got));
           if (throttle != 0) {
             std::lock_guard<std::mutex> lock(mutex_);
-            readFreeAtUs_ = std::max(readFreeAtUs_, nowUs) + got * 1000000ull / throttle;
+            readFreeAtUs_ = sLineFreeAt(readFreeAtUs_, nowUs, static_cast<uint64_t>(got), throttle);
           }
           fromHost_(buffer, static_cast<size_t>(got));
           busy = true;
