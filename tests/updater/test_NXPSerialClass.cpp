@@ -340,3 +340,42 @@ TEST(NXPSerialLines, SectorsCopyLengthsAndErrorTexts) {
   EXPECT_STREQ(NXPSerialClass::GetErrorText("-1"), "Unknown error");
   EXPECT_STREQ(NXPSerialClass::GetErrorText("99999999999999999999"), "Unknown error");
 }
+
+TEST(NXPSerialCommands, PartNumberVersionAndRateChange) {
+  PtyPair pty(true);
+  SimLpcIsp chip(pty);
+  chip.start();
+  NXPSerialClass isp;
+  ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
+  ASSERT_EQ(isp.Sync(), aErrNone);
+  long part = 0;
+  EXPECT_EQ(isp.GetPartNumber(&part), aErrNone);
+  EXPECT_EQ(part, 637615927);
+  uint8_t major = 0, minor = 0;
+  EXPECT_EQ(isp.GetBootLoaderVersion(&major, &minor), aErrNone);
+  EXPECT_EQ(major, 4);
+  EXPECT_EQ(minor, 13);
+  // Answered at the old rate; the stream keeps its own, so the chip no longer hears it.
+  EXPECT_EQ(isp.SetBaudRate(57600), aErrNone);
+  EXPECT_EQ(isp.Unlock(), aErrParam);
+  ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 57600), aErrNone);
+  EXPECT_EQ(isp.Unlock(), aErrNone);
+}
+
+// Without a kept slave the chip sees its client leave, and may start afresh on the next open.
+TEST(NXPSerialConnect, ChipResetOnReopen) {
+  PtyPair pty(false);
+  SimLpcIsp chip(pty);
+  chip.configure([](SimLpcIsp::Settings& s) { s.resetOnReopen = true; });
+  chip.start();
+  NXPSerialClass isp;
+  ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
+  ASSERT_EQ(isp.Sync(), aErrNone);
+  ASSERT_EQ(isp.Disconnect(), aErrNone);
+  aTime_MSSleep(50);
+  ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
+  EXPECT_TRUE(Eventually([&] { return !chip.synchronised(); }, 1000));
+  EXPECT_EQ(isp.Unlock(), aErrParam);  // not synchronised: no answer
+  EXPECT_EQ(isp.Sync(), aErrNone);
+  EXPECT_EQ(isp.Unlock(), aErrNone);
+}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -193,4 +194,19 @@ TEST_F(SdpSerial, FingerprintFromTheFuseWords) {
   rom.configure([](SdpRomCore::Settings& s, SimSdpRom::Faults&) { s.readHabOnly = true; });
   uint64_t none = 0;
   EXPECT_EQ(loader.getFingerprint(none), 7);
+}
+
+// A command cut short on the line is dropped after 50 ms of silence, so the next one is read whole.
+TEST_F(SdpSerial, CutCommandIsDropped) {
+  rom.serveSerial(pty);
+  ASSERT_TRUE(pty.slave() >= 0);
+  const uint8_t half[8] = {0x05, 0x05, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(write(pty.slave(), half, sizeof half), 8);
+  ASSERT_TRUE(Eventually([&] { return rom.serialBytesFromHost() == 8; }, 2000));
+  aTime_MSSleep(100);
+  ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(pty.slaveName().c_str())));
+  ASSERT_EQ(loader.init(), 0);
+  std::vector<uint8_t> image = Pattern(300, 4);
+  EXPECT_EQ(loader.writeLoader(image, 0x20000000), 0);
+  EXPECT_EQ(rom.ram(0x20000000, image.size()), image);
 }

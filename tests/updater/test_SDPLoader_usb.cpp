@@ -57,6 +57,15 @@ TEST_F(SdpHid, WritesAnImageOneReportPerWrite) {
     EXPECT_TRUE(Eventually([&] { return node->unplugged() && jumped == 0x20000400; }, 2000));
   }
   EXPECT_TRUE(Eventually([&] { return node->openHandles() == 0; }, 2000));
+
+  // Plugged in again (a reset of the board): a fresh device and node, served as before.
+  rom.plugUsb(usb());
+  SDPLoader again;
+  ASSERT_TRUE(again.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
+  ASSERT_EQ(again.init(), 0);
+  EXPECT_NE(rom.hidrawNode(), node);
+  EXPECT_EQ(again.writeLoader(Pattern(100), 0x20100000), 0);
+  EXPECT_EQ(rom.ram(0x20100000, 100), Pattern(100));
 }
 
 TEST_F(SdpHid, ReportFaults) {
