@@ -37,7 +37,8 @@ endfunction()
 
 # Every tests/DIR/test_*.cpp becomes one program. The file name picks extra labels:
 # *_net.cpp "net", *_slow.cpp "slow", *_usb.cpp "usb" (run under umockdev-wrapper),
-# *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds).
+# *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds),
+# *_peer.cpp "peer" (against an installed third-party tool), *_peer_usb.cpp "peer" and "usb".
 # A net program runs in a network namespace of its own (tests/support/netns-run): "lo" unless
 # the name ends _lo2_net or _veth_net; _slow_net is both slow and net.
 function(corvantis_add_test_dir dir label)
@@ -61,12 +62,18 @@ function(corvantis_add_test_dir dir label)
       endif()
       set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run ${variant})
     endif()
+    if(base MATCHES "_peer$")
+      list(APPEND labels peer)
+    endif()
     if(base MATCHES "_slow(_net)?$")
       list(APPEND labels slow)
       set(timeout 300)
     endif()
     if(base MATCHES "_usb$")
       set(labels usb)
+      if(base MATCHES "_peer_usb$")
+        set(labels peer usb)
+      endif()
       find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
       # umockdev-wrapper, with ASAN_OPTIONS=verify_asan_link_order=0 added (discovery included).
       set(emulator ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)

@@ -26,6 +26,11 @@ bool sControlAnswer(const UsbDeviceConfig& spec, bool stallStrings, const uint8_
                     std::vector<uint8_t>& out) {
   uint8_t requestType = setup[0], request = setup[1];
   uint8_t descriptorIndex = setup[2], descriptorType = setup[3];
+  if (requestType == 0x81 && request == 6 && descriptorType == 0x22) {  // HID report descriptor
+    if (spec.hidReportDescriptor.empty()) return false;
+    out = spec.hidReportDescriptor;
+    return true;
+  }
   if (requestType != 0x80 || request != 6 || descriptorType != 3) return true;  // no data stage
   if (descriptorIndex == 0) {
     out.assign(std::begin(kLanguageTable), std::end(kLanguageTable));
@@ -141,8 +146,13 @@ void sSubmit(Impl& impl, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     const uint8_t* setup = buffer->data;
     bool ok = header->buffer_length >= 8 && sControlAnswer(impl.spec, impl.stallStrings, setup, answer);
     int actual = 0;
-    if (ok) {
-      int wanted = setup[6] | setup[7] << 8;
+    int wanted = setup[6] | setup[7] << 8;
+    bool classOut = ok && (setup[0] & 0xE0) == 0x20 && wanted > 0;
+    if (classOut) {
+      // A class request's data stage (HID SET_REPORT) goes to the byte-level device whole.
+      actual = std::min(wanted, header->buffer_length - 8);
+      impl.toDevice.emplace_back(buffer->data + 8, buffer->data + 8 + actual);
+    } else if (ok) {
       actual = std::min({wanted, header->buffer_length - 8, static_cast<int>(answer.size())});
       memcpy(buffer->data + 8, answer.data(), actual);
     }
@@ -288,6 +298,9 @@ gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_RESET:
       sReply(client, gone() ? ENODEV : 0);
+      return TRUE;
+    case USBDEVFS_GETDRIVER:
+      sReply(client, ENODATA);  // no kernel driver bound
       return TRUE;
     case USBDEVFS_SUBMITURB:
       sSubmit(impl, client, arg);

@@ -29,6 +29,8 @@ struct UsbDeviceConfig {
   uint16_t productId = 0x0001;
   std::optional<std::string> serial;  // none: iSerialNumber 0
   std::vector<UsbInterfaceSpec> interfaces;
+  // Answered to GET_DESCRIPTOR of the HID report descriptor (type 0x22); empty: stalls.
+  std::vector<uint8_t> hidReportDescriptor;
 
   // A device of the family: the maker's vendor id, serial string "%08X", and interface 0 with
   // one setting 0xFF/0x88/0x10 holding bulk IN 0x81 and bulk OUT 0x02 of `maxPacket` bytes.

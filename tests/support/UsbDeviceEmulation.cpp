@@ -73,11 +73,15 @@ UsbDeviceEmulation::UsbDeviceEmulation() : testbed_(std::make_unique<Testbed>())
 }
 
 UsbDeviceEmulation::~UsbDeviceEmulation() {
+  for (auto& entry : hidraws_) entry.node->stopPump();
   nodes_.clear();
   // The testbed's worker thread runs the handlers: stop it before the devices' state goes.
   testbed_.reset();
+  hidraws_.clear();
   devices_.clear();
 }
+
+UMockdevTestbed* UsbDeviceEmulation::bedHandle() const { return testbed_->bed; }
 
 EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceConfig& spec) {
   auto impl = std::make_shared<EmulatedUsbDevice::Impl>();
@@ -126,6 +130,7 @@ void UsbDeviceEmulation::remove(EmulatedUsbDevice& device) {
     umockdev_testbed_remove_device(testbed_->bed, device.sysPath().c_str());
     // umockdev leaves the node file behind; without it a later open fails as for an unplugged device.
     removeNode(device);
+    removeHidraws(device);
     // Handles still open see a device that is gone; the handler stays attached, since
     // umockdev allows one per node path.
     device.unplug();

@@ -103,6 +103,45 @@ class EmulatedUsbNode {
   std::unique_ptr<Impl> impl_;
 };
 
+// What the kernel's HID driver makes of a HID interface of an emulated device: the interface,
+// HID and hidraw records (HID_ID, HID_NAME, HID_UNIQ, also as the HID record's uevent, its
+// report_descriptor, and the hidraw record's link "device" to it) and a node /dev/hidraw<n>.
+// umockdev backs the node with a pty; a handler answers HIDIOCGRDESCSIZE and HIDIOCGRDESC and
+// takes each write whole as one report (or fails it with an injected errno); reads and poll are
+// the pty's. Input reports go to the pty one at a time: the next only once the host has read
+// the one before (queued reports would merge into one read).
+struct HidrawSpec {
+  std::string name = "Emulated HID device";  // HID_NAME
+  std::string uniq;                          // HID_UNIQ
+  std::vector<uint8_t> reportDescriptor;
+  uint8_t interfaceNumber = 0;
+};
+
+class EmulatedHidrawNode {
+ public:
+  struct Impl;
+  explicit EmulatedHidrawNode(std::unique_ptr<Impl> impl);
+  ~EmulatedHidrawNode();
+  EmulatedHidrawNode(const EmulatedHidrawNode&) = delete;
+  EmulatedHidrawNode& operator=(const EmulatedHidrawNode&) = delete;
+
+  std::string path() const;  // "/dev/hidraw0"
+  // Each host write reaches the device as one fromHost call; each toHost call is one input report.
+  void setDevice(std::shared_ptr<UsbByteDevice> device);
+  // Decides each host write's fate on the emulation's thread (do not block): 0 takes it, any
+  // other value fails the write with that errno. None set: every write is taken.
+  void setWriteErrno(std::function<int(const uint8_t* data, size_t size)> decide);
+  std::vector<std::vector<uint8_t>> writes() const;  // taken writes, in order
+  int openHandles() const;  // clients with the node open now
+  int opens() const;        // clients that ever opened it
+  bool unplugged() const;
+
+ private:
+  friend class UsbDeviceEmulation;
+  void stopPump();
+  std::unique_ptr<Impl> impl_;
+};
+
 class UsbDeviceEmulation {
  public:
   UsbDeviceEmulation();
@@ -129,11 +168,24 @@ class UsbDeviceEmulation {
   // The kernel driver's node for `serial`.
   EmulatedUsbNode& addNode(uint32_t serial);
 
+  // A hidraw node for a HID interface of `device` (at the next free hidraw number); remove()
+  // takes it away with the device.
+  EmulatedHidrawNode& addHidraw(EmulatedUsbDevice& device, const HidrawSpec& spec);
+
  private:
   struct Testbed;
+  struct _UMockdevTestbed* bedHandle() const;
+  void removeHidraws(EmulatedUsbDevice& device);
+
   std::unique_ptr<Testbed> testbed_;
   bool active_ = false;
   int nextDeviceNumber_ = 2;
   std::vector<std::unique_ptr<EmulatedUsbDevice>> devices_;
   std::vector<std::unique_ptr<EmulatedUsbNode>> nodes_;
+  struct HidrawEntry {
+    EmulatedUsbDevice* device;
+    std::unique_ptr<EmulatedHidrawNode> node;
+  };
+  std::vector<HidrawEntry> hidraws_;
+  int nextHidraw_ = 0;
 };

@@ -1,0 +1,355 @@
+// The hidraw side of an emulated USB device: records, a pty-backed node, a handler for the HID
+// ioctls and writes, and a pump that hands input reports to the pty one read at a time.
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "UsbDeviceEmulation.h"
+
+struct EmulatedHidrawNode::Impl {
+  std::string path;
+  std::vector<uint8_t> descriptor;
+  UMockdevIoctlBase* handler = nullptr;
+  int master = -1;  // the testbed's
+  int slave = -1;   // the kit's own, opened by its pts name, outside the emulation
+
+  mutable std::mutex mutex;
+  std::condition_variable changed;
+  std::shared_ptr<UsbByteDevice> device;
+  std::function<int(const uint8_t*, size_t)> decide;
+  std::vector<std::vector<uint8_t>> writes;
+  std::deque<std::vector<uint8_t>> reports;
+  std::vector<UMockdevIoctlClient*> clients;
+  int openCount = 0;
+  bool gone = false;
+  bool stop = false;
+  std::thread pump;
+
+  void stopPump() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+    }
+    changed.notify_all();
+    if (pump.joinable()) pump.join();
+  }
+
+  ~Impl() {
+    stopPump();
+    if (device) device->attach(nullptr);
+    if (handler != nullptr) {
+      g_signal_handlers_disconnect_by_data(handler, this);
+      g_object_unref(handler);
+    }
+    for (UMockdevIoctlClient* c : clients) g_object_unref(c);
+    if (slave >= 0) close(slave);
+  }
+
+  void pruneLocked() {
+    for (auto c = clients.begin(); c != clients.end();) {
+      if (umockdev_ioctl_client_get_connected(*c)) {
+        ++c;
+      } else {
+        g_object_unref(*c);
+        c = clients.erase(c);
+      }
+    }
+  }
+
+  int queued() const {
+    int n = 0;
+    return ioctl(slave, FIONREAD, &n) == 0 ? n : 0;
+  }
+
+  // Writes one report, then waits until the host has read it: the bytes show in the slave's
+  // input queue and leave it again. Bytes read before they were ever seen cannot be told from
+  // bytes still on their way, so an unseen report counts as read after 20 ms.
+  void deliver(const std::vector<uint8_t>& report) {
+    size_t done = 0;
+    while (done < report.size()) {
+      ssize_t n = ::write(master, report.data() + done, report.size() - done);
+      if (n > 0) done += static_cast<size_t>(n);
+      else if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+      else usleep(200);
+    }
+    auto start = std::chrono::steady_clock::now();
+    bool seen = false;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stop || gone) return;
+      }
+      int n = queued();
+      if (n > 0) seen = true;
+      else if (seen) return;
+      if (!seen && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(20)) return;
+      usleep(100);
+    }
+  }
+
+  void run() {
+    for (;;) {
+      std::vector<uint8_t> report;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait_for(lock, std::chrono::milliseconds(50), [this] { return stop || !reports.empty(); });
+        if (stop) return;
+        if (reports.empty() || gone) continue;
+        report = std::move(reports.front());
+        reports.pop_front();
+      }
+      deliver(report);
+    }
+  }
+};
+
+namespace {
+
+using Impl = EmulatedHidrawNode::Impl;
+
+void sReply(UMockdevIoctlClient* client, long result, int err) { umockdev_ioctl_client_complete(client, result, err); }
+
+gboolean sHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Impl& impl = *static_cast<Impl*>(user);
+  gulong request = umockdev_ioctl_client_get_request(client);
+  if (request != HIDIOCGRDESCSIZE && request != HIDIOCGRDESC) return FALSE;  // termios and the rest: the pty's
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    if (impl.gone) {
+      sReply(client, -1, ENODEV);
+      return TRUE;
+    }
+  }
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  GError* error = nullptr;
+  size_t size = request == HIDIOCGRDESCSIZE ? sizeof(int) : sizeof(hidraw_report_descriptor);
+  UMockdevIoctlData* target = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+  if (target == nullptr) {
+    g_clear_error(&error);
+    sReply(client, -1, EFAULT);
+    return TRUE;
+  }
+  if (request == HIDIOCGRDESCSIZE) {
+    int n = static_cast<int>(impl.descriptor.size());
+    memcpy(target->data, &n, sizeof n);
+  } else {
+    auto* d = reinterpret_cast<hidraw_report_descriptor*>(target->data);
+    uint32_t n = std::min<uint32_t>(d->size, static_cast<uint32_t>(impl.descriptor.size()));
+    memcpy(d->value, impl.descriptor.data(), n);
+  }
+  g_object_unref(target);
+  sReply(client, 0, 0);
+  return TRUE;
+}
+
+gboolean sHandleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Impl& impl = *static_cast<Impl*>(user);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::vector<uint8_t> report(arg->data, arg->data + arg->data_len);
+  std::shared_ptr<UsbByteDevice> target;
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    err = impl.gone ? ENODEV : impl.decide ? impl.decide(report.data(), report.size()) : 0;
+    if (err == 0) {
+      impl.writes.push_back(report);
+      target = impl.device;
+    }
+  }
+  if (err != 0) {
+    sReply(client, -1, err);
+    return TRUE;
+  }
+  sReply(client, static_cast<long>(report.size()), 0);
+  if (target) target->fromHost(report.data(), report.size());
+  return TRUE;
+}
+
+void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Impl& impl = *static_cast<Impl*>(user);
+  std::lock_guard<std::mutex> lock(impl.mutex);
+  impl.pruneLocked();
+  impl.clients.push_back(UMOCKDEV_IOCTL_CLIENT(g_object_ref(client)));
+  impl.openCount++;
+  // A new reader starts clean: reports an earlier client left unread are gone with it.
+  impl.reports.clear();
+  tcflush(impl.slave, TCIFLUSH);
+}
+
+std::string sHexText(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char two[3];
+  for (uint8_t b : bytes) {
+    snprintf(two, sizeof two, "%02x", b);
+    out += two;
+  }
+  return out;
+}
+
+}  // namespace
+
+EmulatedHidrawNode::EmulatedHidrawNode(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+EmulatedHidrawNode::~EmulatedHidrawNode() = default;
+
+std::string EmulatedHidrawNode::path() const { return impl_->path; }
+
+void EmulatedHidrawNode::setDevice(std::shared_ptr<UsbByteDevice> device) {
+  std::shared_ptr<UsbByteDevice> old;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    old = std::exchange(impl_->device, device);
+  }
+  if (old && old != device) old->attach(nullptr);
+  if (device) {
+    Impl* impl = impl_.get();
+    device->attach([impl](const uint8_t* data, size_t size) {
+      {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->reports.emplace_back(data, data + size);
+      }
+      impl->changed.notify_all();
+    });
+  }
+}
+
+void EmulatedHidrawNode::setWriteErrno(std::function<int(const uint8_t*, size_t)> decide) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->decide = std::move(decide);
+}
+
+std::vector<std::vector<uint8_t>> EmulatedHidrawNode::writes() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->writes;
+}
+
+int EmulatedHidrawNode::openHandles() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->pruneLocked();
+  return static_cast<int>(impl_->clients.size());
+}
+
+int EmulatedHidrawNode::opens() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->openCount;
+}
+
+void EmulatedHidrawNode::stopPump() { impl_->stopPump(); }
+
+bool EmulatedHidrawNode::unplugged() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->gone;
+}
+
+// --- records ---
+
+namespace {
+
+void sAdd(UMockdevTestbed* bed, const std::string& record) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(bed, record.c_str(), &error)) {
+    std::string message = error ? error->message : "unknown";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev: cannot add hidraw records: " + message);
+  }
+}
+
+}  // namespace
+
+EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, const HidrawSpec& spec) {
+  UMockdevTestbed* bed = bedHandle();
+  int number = nextHidraw_++;
+  const UsbDeviceConfig& usbSpec = device.spec();
+  char text[256];
+  std::string usbSys = device.sysPath().substr(4);  // without "/sys"
+  std::string base = usbSys.substr(usbSys.rfind('/') + 1);
+  snprintf(text, sizeof text, "%s/%s:1.%u", usbSys.c_str(), base.c_str(), spec.interfaceNumber);
+  std::string interfaceSys = text;
+  snprintf(text, sizeof text, "%s/0003:%04X:%04X.%04X", interfaceSys.c_str(), usbSpec.vendorId, usbSpec.productId,
+           number + 1);
+  std::string hidSys = text;
+  snprintf(text, sizeof text, "hidraw%d", number);
+  std::string name = text;
+
+  auto impl = std::make_unique<EmulatedHidrawNode::Impl>();
+  impl->path = "/dev/" + name;
+  impl->descriptor = spec.reportDescriptor;
+  impl->handler = umockdev_ioctl_base_new();
+  g_signal_connect(impl->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), impl.get());
+  g_signal_connect(impl->handler, "handle-write", G_CALLBACK(sHandleWrite), impl.get());
+  g_signal_connect(impl->handler, "client-connected", G_CALLBACK(sClientConnected), impl.get());
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(bed, impl->path.c_str(), impl->handler, &error)) {
+    std::string message = error ? error->message : "unknown";
+    g_clear_error(&error);
+    throw std::runtime_error("umockdev: cannot attach hidraw handler: " + message);
+  }
+
+  snprintf(text, sizeof text, "0003:%08X:%08X", usbSpec.vendorId, usbSpec.productId);
+  std::string hidId = text;
+  std::string uevent = "DRIVER=hid-generic\\nHID_ID=" + hidId + "\\nHID_NAME=" + spec.name + "\\nHID_PHYS=usb-emulated/input" +
+                       std::to_string(spec.interfaceNumber) + "\\nHID_UNIQ=" + spec.uniq + "\\n";
+  snprintf(text, sizeof text, "%02x", spec.interfaceNumber);
+  sAdd(bed, "P: " + interfaceSys + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbhid\n" +
+                "A: bInterfaceNumber=" + text + "\\n\nA: bInterfaceClass=03\\n\nA: bInterfaceSubClass=00\\n\n" +
+                "A: bInterfaceProtocol=00\\n\n");
+  sAdd(bed, "P: " + hidSys + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=" + hidId + "\nE: HID_NAME=" +
+                spec.name + "\nE: HID_PHYS=usb-emulated/input" + std::to_string(spec.interfaceNumber) +
+                "\nE: HID_UNIQ=" + spec.uniq + "\nA: uevent=" + uevent + "\nH: report_descriptor=" +
+                sHexText(spec.reportDescriptor) + "\n");
+  sAdd(bed, "P: " + hidSys + "/hidraw/" + name + "\nN: " + name + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + impl->path +
+                "\nL: device=../..\n");
+
+  impl->master = umockdev_testbed_get_dev_fd(bed, impl->path.c_str());
+  if (impl->master >= 0) {
+    // The kit's own slave keeps the pty's input queue alive between clients and shows, by its
+    // queue length, when the host has read a report.
+    const char* pts = ptsname(impl->master);
+    if (pts != nullptr) impl->slave = open(pts, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    termios tio;
+    if (impl->slave >= 0 && tcgetattr(impl->slave, &tio) == 0) {
+      cfmakeraw(&tio);
+      tio.c_cc[VMIN] = 0;
+      tio.c_cc[VTIME] = 0;
+      tcsetattr(impl->slave, TCSANOW, &tio);
+    }
+  }
+  if (impl->master >= 0 && impl->slave >= 0) {
+    Impl* raw = impl.get();
+    impl->pump = std::thread([raw] { raw->run(); });
+  }
+  hidraws_.push_back({&device, std::make_unique<EmulatedHidrawNode>(std::move(impl))});
+  return *hidraws_.back().node;
+}
+
+void UsbDeviceEmulation::removeHidraws(EmulatedUsbDevice& device) {
+  gchar* root = umockdev_testbed_get_root_dir(bedHandle());
+  for (auto& entry : hidraws_) {
+    if (entry.device != &device) continue;
+    EmulatedHidrawNode::Impl& impl = *entry.node->impl_;
+    {
+      std::lock_guard<std::mutex> lock(impl.mutex);
+      impl.gone = true;
+      impl.reports.clear();
+    }
+    impl.changed.notify_all();
+    unlink((std::string(root) + impl.path).c_str());
+  }
+  g_free(root);
+}

@@ -1,0 +1,190 @@
+#include "SimPtyLine.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+#include "unix_time.h"
+
+namespace {
+
+uint64_t sNowUs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+// When a throttled line is free again after n characters. A late wake-up keeps its credit, so
+// the rate holds on average; after an idle spell the line starts afresh.
+uint64_t sLineFreeAt(uint64_t freeAtUs, uint64_t nowUs, uint64_t n, uint32_t charsPerSecond) {
+  if (freeAtUs + 10000 < nowUs) freeAtUs = nowUs;
+  return freeAtUs + n * 1000000ull / charsPerSecond;
+}
+
+// Characters a throttled line may move now: a millisecond's worth plus what a late wake-up owes.
+size_t sCredit(uint64_t freeAtUs, uint64_t nowUs, uint32_t charsPerSecond) {
+  uint64_t owed = nowUs > freeAtUs ? std::min<uint64_t>(nowUs - freeAtUs, 10000) : 0;
+  return static_cast<size_t>(std::max<uint64_t>(1, charsPerSecond / 1000 + owed * charsPerSecond / 1000000));
+}
+
+}  // namespace
+
+SimPtyLine::SimPtyLine(PtyPair& pty, BytesFromHost fromHost, Tick tick)
+    : pty_(pty), fromHost_(std::move(fromHost)), tick_(std::move(tick)) {}
+
+SimPtyLine::~SimPtyLine() { stop(); }
+
+void SimPtyLine::start() {
+  if (thread_.joinable()) return;
+  stop_ = false;
+  thread_ = std::thread([this] { run(); });
+}
+
+void SimPtyLine::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void SimPtyLine::send(const std::vector<uint8_t>& bytes, uint64_t delayMs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  uint64_t due = aTime_GetMonotonicMS() + delayMs;
+  if (!out_.empty()) due = std::max(due, out_.back().dueMs);
+  out_.push_back({bytes, due});
+}
+
+void SimPtyLine::dropQueued() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_.clear();
+}
+
+void SimPtyLine::setThrottle(uint32_t charsPerSecond) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  throttle_ = charsPerSecond;
+}
+
+void SimPtyLine::stopReadingAfter(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopReadingAfter_ = bytes;
+}
+
+void SimPtyLine::hangUp() {
+  if (onLineThread() || !thread_.joinable()) {
+    if (!hungUp_) pty_.closeMaster();
+    hungUp_ = true;
+    return;
+  }
+  hangUpAsked_ = true;
+}
+
+uint64_t SimPtyLine::bytesFromHost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fromHostCount_;
+}
+
+std::vector<LineTranscriptEntry> SimPtyLine::transcript() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return transcript_;
+}
+
+std::vector<uint8_t> SimPtyLine::allFromHost() const {
+  std::vector<uint8_t> all;
+  for (const auto& e : transcript())
+    if (e.fromHost) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+  return all;
+}
+
+std::vector<uint8_t> SimPtyLine::allToHost() const {
+  std::vector<uint8_t> all;
+  for (const auto& e : transcript())
+    if (!e.fromHost) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+  return all;
+}
+
+bool SimPtyLine::waitSent(uint64_t ms) const {
+  uint64_t deadline = aTime_GetMonotonicMS() + ms;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (out_.empty() || hungUp_) return true;
+    }
+    if (aTime_GetMonotonicMS() >= deadline) return false;
+    aTime_MSSleep(1);
+  }
+}
+
+void SimPtyLine::record(bool fromHost, const uint8_t* data, size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  transcript_.push_back({fromHost, std::vector<uint8_t>(data, data + size), aTime_GetMonotonicMS()});
+  if (fromHost) fromHostCount_ += size;
+}
+
+void SimPtyLine::run() {
+  while (!stop_ && !hungUp_) {
+    if (hangUpAsked_) {
+      hangUp();
+      break;
+    }
+    uint64_t nowUs = sNowUs();
+    uint64_t nowMs = aTime_GetMonotonicMS();
+
+    // Output that is due, as much as the throttle and the pty take.
+    std::vector<uint8_t> chunk;
+    uint32_t throttle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      throttle = throttle_;
+      if (!out_.empty() && out_.front().dueMs <= nowMs && (throttle == 0 || writeFreeAtUs_ <= nowUs)) {
+        Out& o = out_.front();
+        size_t n = o.bytes.size() - o.offset;
+        if (throttle != 0) n = std::min<size_t>(n, sCredit(writeFreeAtUs_, nowUs, throttle));
+        chunk.assign(o.bytes.begin() + static_cast<std::ptrdiff_t>(o.offset),
+                     o.bytes.begin() + static_cast<std::ptrdiff_t>(o.offset + n));
+      }
+    }
+    if (!chunk.empty()) {
+      ssize_t put = write(pty_.master(), chunk.data(), chunk.size());
+      if (put > 0) {
+        record(false, chunk.data(), static_cast<size_t>(put));
+        std::lock_guard<std::mutex> lock(mutex_);
+        Out& o = out_.front();
+        o.offset += static_cast<size_t>(put);
+        if (o.offset == o.bytes.size()) out_.pop_front();
+        if (throttle != 0) writeFreeAtUs_ = sLineFreeAt(writeFreeAtUs_, nowUs, static_cast<uint64_t>(put), throttle);
+      }
+    }
+
+    // Input, as much as the throttle and the stop allow.
+    size_t room = 4096;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (fromHostCount_ >= stopReadingAfter_) room = 0;
+      else room = std::min<uint64_t>(room, stopReadingAfter_ - fromHostCount_);
+      if (throttle != 0) room = readFreeAtUs_ <= nowUs ? std::min<size_t>(room, sCredit(readFreeAtUs_, nowUs, throttle)) : 0;
+    }
+    bool busy = false;
+    if (room > 0) {
+      struct pollfd p = {pty_.master(), POLLIN, 0};
+      if (poll(&p, 1, chunk.empty() ? 1 : 0) > 0 && (p.revents & POLLIN) != 0) {
+        uint8_t buffer[4096];
+        ssize_t got = read(pty_.master(), buffer, room);
+        if (got > 0) {
+          record(true, buffer, static_cast<size_t>(got));
+          if (throttle != 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            readFreeAtUs_ = sLineFreeAt(readFreeAtUs_, nowUs, static_cast<uint64_t>(got), throttle);
+          }
+          fromHost_(buffer, static_cast<size_t>(got));
+          busy = true;
+        }
+      } else if (p.revents != 0 && (p.revents & POLLIN) == 0) {
+        usleep(1000);  // no slave open: poll would not wait
+      }
+    } else if (chunk.empty()) {
+      usleep(500);
+    }
+    if (!busy && tick_) tick_();
+  }
+}
