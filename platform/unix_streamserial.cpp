@@ -10,8 +10,6 @@
 #include <cstring>
 #include <new>
 
-#include "aLinkInternal.h"
-#include "aLinkSpec.h"
 #include "aStream_CobsEncoding.h"
 
 namespace {
@@ -19,15 +17,8 @@ namespace {
 constexpr uint16_t kSerialCheck = 0xBEEF;
 constexpr size_t kPortSize = 4096;
 
-struct BaudEntry {
-  uint32_t rate;
-  speed_t speed;
-};
-
-constexpr BaudEntry kBaudTable[aSERIAL_BAUD_COUNT] = {
-    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
+// The terminal speeds of kSerialBaudRates, in its order.
+constexpr speed_t kSpeeds[aSERIAL_BAUD_COUNT] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
 
 struct SerialState {
   uint32_t baudIndex;
@@ -114,7 +105,7 @@ aErr sStreamOpenSerial(SerialState* s, bool parity, uint32_t dataBits, uint32_t 
   t.c_oflag = 0;
   t.c_cflag = CLOCAL | CREAD | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
   t.c_lflag = 0;
-  speed_t speed = kBaudTable[s->baudIndex].speed;
+  speed_t speed = kSpeeds[s->baudIndex];
   if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return aErrIO;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
@@ -172,37 +163,4 @@ aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool 
   }
   if (err != aErrNone) sSerialStreamDelete(s);
   return err;
-}
-
-namespace {
-
-int sBaudIndex(uint32_t rate) {
-  for (int i = 0; i < aSERIAL_BAUD_COUNT; ++i) {
-    if (kBaudTable[i].rate == rate) return i;
-  }
-  return -1;
-}
-
-struct SerialLinkPort {
-  const char* port;
-  uint32_t baudIndex;
-};
-
-aErr sMakeSerialLinkStream(void* ref, aStream** stream) {
-  const SerialLinkPort* p = static_cast<const SerialLinkPort*>(ref);
-  return aStream_CreateSerial_Packetized(p->port, p->baudIndex, false, 0, 0, stream);
-}
-
-}  // namespace
-
-aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* port, uint32_t baudRate) {
-  // Handed out also when a link server fronts it.
-  bool found = false;
-  aLinkRef shared = aLink_ShareRegistered(serialNumber, SERIAL, false, &found);
-  if (found) return shared;
-  int baudIndex = sBaudIndex(baudRate);
-  if (baudIndex < 0) return 0;
-  // The entry keeps neither port nor rate, so a serial link cannot be reset.
-  SerialLinkPort target = {port, static_cast<uint32_t>(baudIndex)};
-  return aLink_CreateRegistered(serialNumber, 0, 0, SERIAL, sMakeSerialLinkStream, &target, false);
 }

@@ -16,7 +16,7 @@
 #include "ProcessCounts.h"
 #include "SimLinkPty.h"
 #include "aLinkInternal.h"
-#include "unix_streamserial.h"
+#include "aLinkSerial.h"
 #include "unix_time.h"
 
 namespace {
