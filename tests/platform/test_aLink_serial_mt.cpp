@@ -72,10 +72,6 @@ struct SerialLink {
   }
 };
 
-bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail) {
-  return bytes.size() >= tail.size() && std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<long>(tail.size()));
-}
-
 }  // namespace
 
 TEST(SerialLink, LifeOfALink) {
