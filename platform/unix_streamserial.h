@@ -5,7 +5,9 @@
 
 // Serial ports as streams, opened raw (no echo, no line editing, no output processing), with
 // reads that return at once (nothing there: aErrNotReady) and writes that wait until the line
-// has sent them. Deleting the stream puts the port's earlier settings back and closes it.
+// has sent them, as long as it keeps taking bytes: after a second in which no byte went out a
+// write gives up with aErrTimeout (part of the block may have gone). Deleting the stream puts
+// the port's earlier settings back and closes it.
 //
 // baudIndex 0..7: 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400.
 // dataBits 0: 8 bits, 1: 7 bits; stopBits 0: one, 1: two; parity: even parity when set.
