@@ -19,7 +19,7 @@
 #include "PacketHelpers.h"
 #include "PeerFraming.h"
 #include "SimLinkPty.h"
-#include "unix_streamserial.h"
+#include "aLinkSerial.h"
 #include "unix_time.h"
 
 namespace {

@@ -2,32 +2,30 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
-#include "aLinkInternal.h"
-#include "aLinkSpec.h"
 #include "aStream_CobsEncoding.h"
+#include "unix_time.h"
 
 namespace {
 
 constexpr uint16_t kSerialCheck = 0xBEEF;
 constexpr size_t kPortSize = 4096;
+// A write gives up after this long without a byte going out; any progress starts it again.
+constexpr uint64_t kWriteStallMs = 1000;
+// A write waiting for room or for the line looks again after this long at most.
+constexpr uint64_t kWriteSliceMs = 20;
 
-struct BaudEntry {
-  uint32_t rate;
-  speed_t speed;
-};
-
-constexpr BaudEntry kBaudTable[aSERIAL_BAUD_COUNT] = {
-    {2400, B2400},   {4800, B4800},   {9600, B9600},     {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
+// The terminal speeds of kSerialBaudRates, in its order.
+constexpr speed_t kSpeeds[aSERIAL_BAUD_COUNT] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
 
 struct SerialState {
   uint32_t baudIndex;
@@ -66,13 +64,49 @@ aErr sSerialStreamWait(uint32_t ms, void* ref) {
   return aErrNone;  // readable, hung up, or interrupted: get will tell
 }
 
+// Bytes the driver still holds for the line; 0 where it cannot tell (a pty).
+int sOutputQueued(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+// How long to wait before the next look: a slice at most, less while a little output drains.
+int sWaitMs(const SerialState* s, bool draining, int queued, uint64_t leftMs) {
+  uint64_t ms = kWriteSliceMs;
+  if (draining) ms = std::min<uint64_t>(ms, uint64_t{10} * queued * 1000 / kSerialBaudRates[s->baudIndex] + 1);
+  return static_cast<int>(std::min(ms, leftMs));
+}
+
+// Without a deadline a line that stops taking bytes (a stuck adapter, a pty nobody reads) would
+// hold the writer for ever; the descriptor does not block, and the write gives up once no byte
+// has gone out for kWriteStallMs. It ends when the driver holds none of it any more.
 aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
   SerialState* s = sState(ref);
   if (!aVALIDSS(s)) return aErrParam;
-  ssize_t put = write(s->fd, data, length);
-  if (put < 0 || static_cast<size_t>(put) != length) return aErrIO;
-  tcdrain(s->fd);  // at line rate; its result tells nothing more
-  return aErrNone;
+  size_t done = 0;
+  int queued = sOutputQueued(s->fd);
+  uint64_t movedAtMs = aTime_GetMonotonicMS();
+  for (;;) {
+    if (done < length) {
+      ssize_t put = write(s->fd, data + done, length - done);
+      if (put > 0) {
+        done += static_cast<size_t>(put);
+        movedAtMs = aTime_GetMonotonicMS();
+        continue;
+      }
+      if (put < 0 && errno != EAGAIN && errno != EINTR) return aErrIO;
+    }
+    int left = sOutputQueued(s->fd);
+    if (done == length && left == 0) return aErrNone;
+    uint64_t now = aTime_GetMonotonicMS();
+    if (left < queued) movedAtMs = now;  // the line took bytes
+    queued = left;
+    if (now - movedAtMs >= kWriteStallMs) return aErrTimeout;
+    // While draining only a hang-up wakes the wait early.
+    struct pollfd p = {s->fd, static_cast<short>(done < length ? POLLOUT : 0), 0};
+    int ready = poll(&p, 1, sWaitMs(s, done == length, left, movedAtMs + kWriteStallMs - now));
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return aErrIO;
+  }
 }
 
 aErr sSerialStreamPut(const uint8_t* byte, void* ref) { return sSerialStreamWrite(byte, 1, ref); }
@@ -81,6 +115,8 @@ aErr sSerialStreamDelete(void* ref) {
   SerialState* s = sState(ref);
   if (!aVALIDSS(s)) return aErrParam;
   if (s->fd >= 0) {
+    // Output that a timed-out write left behind would otherwise hold up the close.
+    if (sOutputQueued(s->fd) > 0) tcflush(s->fd, TCOFLUSH);
     if (s->haveSaved) tcsetattr(s->fd, TCSANOW, &s->savedSettings);
     close(s->fd);
     s->fd = -1;
@@ -103,8 +139,9 @@ aErr sOpenError(int error) {
 aErr sStreamOpenSerial(SerialState* s, bool parity, uint32_t dataBits, uint32_t stopBits) {
   s->fd = open(s->port, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (s->fd < 0) return sOpenError(errno);
-  // Blocking again: writes wait for room; reads still return at once (VMIN and VTIME 0).
-  if (fcntl(s->fd, F_SETFL, 0) != 0) return aErrIO;
+  // Non-blocking for good: writes wait for room in bounded polls; reads return at once
+  // either way (VMIN and VTIME 0).
+  if (fcntl(s->fd, F_SETFL, O_NONBLOCK) != 0) return aErrIO;
   if (tcgetattr(s->fd, &s->savedSettings) != 0) return aErrIO;
   s->haveSaved = true;
 
@@ -114,7 +151,7 @@ aErr sStreamOpenSerial(SerialState* s, bool parity, uint32_t dataBits, uint32_t 
   t.c_oflag = 0;
   t.c_cflag = CLOCAL | CREAD | (parity ? PARENB : 0) | (dataBits == 0 ? CS8 : CS7) | (stopBits == 1 ? CSTOPB : 0);
   t.c_lflag = 0;
-  speed_t speed = kBaudTable[s->baudIndex].speed;
+  speed_t speed = kSpeeds[s->baudIndex];
   if (cfsetispeed(&t, speed) != 0 || cfsetospeed(&t, speed) != 0) return aErrIO;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
@@ -172,37 +209,4 @@ aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool 
   }
   if (err != aErrNone) sSerialStreamDelete(s);
   return err;
-}
-
-namespace {
-
-int sBaudIndex(uint32_t rate) {
-  for (int i = 0; i < aSERIAL_BAUD_COUNT; ++i) {
-    if (kBaudTable[i].rate == rate) return i;
-  }
-  return -1;
-}
-
-struct SerialLinkPort {
-  const char* port;
-  uint32_t baudIndex;
-};
-
-aErr sMakeSerialLinkStream(void* ref, aStream** stream) {
-  const SerialLinkPort* p = static_cast<const SerialLinkPort*>(ref);
-  return aStream_CreateSerial_Packetized(p->port, p->baudIndex, false, 0, 0, stream);
-}
-
-}  // namespace
-
-aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* port, uint32_t baudRate) {
-  // Handed out also when a link server fronts it.
-  bool found = false;
-  aLinkRef shared = aLink_ShareRegistered(serialNumber, SERIAL, false, &found);
-  if (found) return shared;
-  int baudIndex = sBaudIndex(baudRate);
-  if (baudIndex < 0) return 0;
-  // The entry keeps neither port nor rate, so a serial link cannot be reset.
-  SerialLinkPort target = {port, static_cast<uint32_t>(baudIndex)};
-  return aLink_CreateRegistered(serialNumber, 0, 0, SERIAL, sMakeSerialLinkStream, &target, false);
 }

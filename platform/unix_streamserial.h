@@ -1,12 +1,13 @@
 #pragma once
 #include <cstdint>
 
-#include "aLink.h"
 #include "aStream.h"
 
 // Serial ports as streams, opened raw (no echo, no line editing, no output processing), with
 // reads that return at once (nothing there: aErrNotReady) and writes that wait until the line
-// has sent them. Deleting the stream puts the port's earlier settings back and closes it.
+// has sent them, as long as it keeps taking bytes: after a second in which no byte went out a
+// write gives up with aErrTimeout (part of the block may have gone). Deleting the stream puts
+// the port's earlier settings back and closes it.
 //
 // baudIndex 0..7: 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400.
 // dataBits 0: 8 bits, 1: 7 bits; stopBits 0: one, 1: two; parity: even parity when set.
@@ -18,6 +19,8 @@
 // A vanished port (hung up) makes get and write answer aErrIO.
 
 #define aSERIAL_BAUD_COUNT 8
+// The rates of the baud indexes, in order: also the only rates of serial links.
+inline constexpr uint32_t kSerialBaudRates[aSERIAL_BAUD_COUNT] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
 // A stream of raw bytes.
 aErr aStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, uint32_t dataBits,
@@ -25,10 +28,3 @@ aErr aStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, uin
 // A stream of packets, each in a COBS frame with a CRC-8 (see aStream_CobsEncoding.h).
 aErr aStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, bool parity,
                                      uint32_t dataBits, uint32_t stopBits, aStream** out);
-
-
-// A device link over a serial port: 8 data bits, no parity, one stop bit, framed, at one of the
-// eight rates above (any other rate: 0, nothing registered). A link already made for this
-// serial number is handed out again with one more use, whatever port it was made on. The link
-// is started without a handshake (AF 01 01 is its first frame). 0 on any failure.
-aLinkRef aLink_CreateSerial(uint32_t serialNumber, const char* port, uint32_t baudRate);

@@ -16,7 +16,7 @@
 #include "ProcessCounts.h"
 #include "SimLinkPty.h"
 #include "aLinkInternal.h"
-#include "unix_streamserial.h"
+#include "aLinkSerial.h"
 #include "unix_time.h"
 
 namespace {
@@ -71,10 +71,6 @@ struct SerialLink {
     return reply != nullptr;
   }
 };
-
-bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail) {
-  return bytes.size() >= tail.size() && std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<long>(tail.size()));
-}
 
 }  // namespace
 
@@ -264,4 +260,109 @@ TEST(SerialLink, VanishedPortStaysInIOErrorWithoutSpinning) {
   // The master went with the vanish, the slave with the link.
   EXPECT_EQ(CountOpenDescriptors(), withPty - 1);
   EXPECT_EQ(CountOpenDescriptors(), descriptors);
+}
+
+namespace {
+
+constexpr uint8_t kNumberedAddress = 0x10;
+
+// A packet that names itself: the greatest payload, with its number in the first two bytes.
+std::vector<uint8_t> Numbered(uint16_t n) {
+  std::vector<uint8_t> wire = {kNumberedAddress, 28, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  wire.resize(30, static_cast<uint8_t>(n * 7));
+  return wire;
+}
+
+// Puts Numbered(first), Numbered(first + 1) ... ; their wire forms, in order.
+std::vector<std::vector<uint8_t>> PutNumbered(aLinkRef ref, uint16_t first, size_t count) {
+  std::vector<std::vector<uint8_t>> put;
+  for (size_t i = 0; i < count; ++i) {
+    put.push_back(Numbered(static_cast<uint16_t>(first + i)));
+    PacketPtr packet = Packet(kNumberedAddress, std::vector<uint8_t>(put.back().begin() + 2, put.back().end()));
+    EXPECT_EQ(aLink_PutPacket(ref, packet.get()), aErrNone);
+  }
+  return put;
+}
+
+// With the far end no longer reading, puts numbered packets until the writer is stuck on the
+// full pty with `behind` of them queued: the outbound FIFO holds that many and does not shrink.
+// The wire forms put, in order; empty when the line never filled.
+std::vector<std::vector<uint8_t>> FillStoppedLine(SerialLink& link, size_t behind) {
+  link.line->StopReading();
+  PinnedLink pinned(link.ref);
+  if (pinned.link() == nullptr) return {};
+  aPacketFifoId out = pinned.link()->outFifo;
+  std::vector<std::vector<uint8_t>> put;
+  uint64_t deadline = aTime_GetMonotonicMS() + kBound;
+  while (put.size() < 5000 && aTime_GetMonotonicMS() < deadline) {
+    put.push_back(PutNumbered(link.ref, static_cast<uint16_t>(put.size()), 1).front());
+    size_t queued = aPacketFifo_GetLength(out);
+    if (queued >= behind && !Eventually([&] { return aPacketFifo_GetLength(out) < queued; }, 100)) return put;
+  }
+  return {};
+}
+
+// The numbered packets the device received, in order.
+std::vector<std::vector<uint8_t>> NumberedAtDevice(const SimLinkDevice& device) {
+  std::vector<std::vector<uint8_t>> got;
+  for (const SimLinkDevice::Received& p : device.Packets()) {
+    if (!p.wire.empty() && p.wire[0] == kNumberedAddress) got.push_back(p.wire);
+  }
+  return got;
+}
+
+// Every packet put reached the device whole and in order, nothing else came in between.
+void ExpectDelivered(const SerialLink& link, const std::vector<std::vector<uint8_t>>& put) {
+  ASSERT_FALSE(put.empty());
+  EXPECT_TRUE(WaitForDevicePacket(link.device, [&](const std::vector<uint8_t>& wire) { return wire == put.back(); },
+                                  10000));
+  std::vector<std::vector<uint8_t>> got = NumberedAtDevice(link.device);
+  EXPECT_EQ(got.size(), put.size());
+  EXPECT_TRUE(got == put) << "packets lost, torn or out of order";
+  EXPECT_EQ(link.line->RefusedFrames(), 0u);
+}
+
+}  // namespace
+
+// A line that stops taking bytes holds each write for a second at most: the last release of the
+// link returns with a hundred packets still queued behind the stuck one, the port closed and
+// the link's threads gone.
+TEST(SerialLink, StoppedLineReleasesInBoundedTime) {
+  SerialLink link;
+  int descriptors = CountOpenDescriptors();
+  int threads = CountThreads();
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_TRUE(link.device.WaitForRoutes(1, kBound));
+  ASSERT_FALSE(FillStoppedLine(link, 100).empty()) << "the line never filled";
+
+  uint64_t start = aTime_GetMonotonicMS();
+  EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, 5000u);
+  EXPECT_EQ(CountOpenDescriptors(), descriptors);
+  EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }, kBound));
+}
+
+// A line that stops and reads again before the second has passed loses nothing.
+TEST(SerialLink, StoppedLineThatReadsAgainGetsEveryPacketInOrder) {
+  SerialLink link;
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_TRUE(link.device.WaitForRoutes(1, kBound));
+  std::vector<std::vector<uint8_t>> put = FillStoppedLine(link, 100);
+  ASSERT_FALSE(put.empty()) << "the line never filled";
+  link.line->ResumeReading();
+  ExpectDelivered(link, put);
+}
+
+// A line that takes bytes one at a time, slower than the link puts them: every write waits
+// for room again and again, and still everything arrives.
+TEST(SerialLink, LineTakingOneByteAtATimeGetsEveryPacketInOrder) {
+  SerialLink link;
+  link.line->SetIntake(16000);
+  ASSERT_NE(link.Create(), 0u);
+  ASSERT_TRUE(link.device.WaitForRoutes(1, kBound));
+  std::vector<std::vector<uint8_t>> put = PutNumbered(link.ref, 0, 1000);  // 33 KB framed
+  ExpectDelivered(link, put);
+  uint64_t start = aTime_GetMonotonicMS();
+  EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, kBound);
 }

@@ -6,15 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "CpuTime.h"
+#include "Eventually.h"
 #include "PacketHelpers.h"
 #include "PeerFraming.h"
 #include "ProcessCounts.h"
 #include "PtyPair.h"
 #include "RunInChild.h"
+#include "SimLinkPty.h"
 #include "TempDir.h"
 #include "unix_streamserial.h"
+#include "unix_time.h"
 
 namespace {
 
@@ -228,4 +233,82 @@ TEST(SerialStream, DescriptorZero) {
   EXPECT_EQ(ChildExitCode(status), 0);
   struct termios after = SettingsOf(pty.slaveName());
   EXPECT_NE(cfgetospeed(&after), static_cast<speed_t>(B2400));  // put back
+}
+
+namespace {
+
+// Bytes without a zero, so that no frame ends among them, in no short period.
+std::vector<uint8_t> Scrambled(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  uint32_t x = 12345;
+  for (uint8_t& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(1 + (x >> 16) % 255);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// One write of far more than a pty holds, against far ends that take its bytes in different
+// ways: the write goes on while bytes go out, a second without any ends it with aErrTimeout,
+// and the line carries the block's own bytes in order, then those of the next write.
+TEST(SerialStream, WritesEndInBoundedTime) {
+  struct Case {
+    const char* name;
+    uint32_t intake;  // bytes a second, one per read; 0: all a read gives
+    int stopMs;       // the far end first reads nothing for this long; -1: until the write ends
+    aErr expected;
+    uint64_t minMs, maxMs;  // the write's time
+  };
+  const Case cases[] = {
+      // Well over a second in all, with pauses of about 250 ms while the pty waits for its reader.
+      {"one byte per read", 16000, 0, aErrNone, 1200, 10000},
+      {"stops, reads again within the second", 0, 600, aErrNone, 550, 3000},
+      {"stops for good", 0, -1, aErrTimeout, 1000, 2500},
+  };
+  const std::vector<uint8_t> block = Scrambled(48 * 1024);
+  const std::vector<uint8_t> next = HexBytes("C0 FF EE");
+  for (const Case& c : cases) {
+    PtyPair pty;
+    SimLinkDevice device;
+    SimLinkPty line(pty, device);
+    line.SetIntake(c.intake);
+    StreamPtr stream = Open(kForms[0], pty.slaveName());
+    if (c.stopMs != 0) line.StopReading();
+    std::thread resume;
+    if (c.stopMs > 0) resume = std::thread([&] {
+      aTime_MSSleep(static_cast<uint64_t>(c.stopMs));
+      line.ResumeReading();
+    });
+
+    double cpu = ProcessCpuSeconds();
+    uint64_t start = aTime_GetMonotonicMS();
+    EXPECT_EQ(aStream_Write(stream.get(), block.data(), block.size()), c.expected) << c.name;
+    uint64_t took = aTime_GetMonotonicMS() - start;
+    cpu = ProcessCpuSeconds() - cpu;
+    EXPECT_GE(took, c.minMs) << c.name;
+    EXPECT_LE(took, c.maxMs) << c.name;
+    if (c.intake == 0) {
+      EXPECT_LT(cpu, 0.1) << c.name << ": waiting costs no CPU";
+    }
+    if (resume.joinable()) resume.join();
+    line.ResumeReading();
+
+    // The stream goes on after a timed-out write.
+    ASSERT_EQ(aStream_Write(stream.get(), next.data(), next.size()), aErrNone) << c.name;
+    auto carried = [&] {
+      std::vector<uint8_t> bytes;
+      for (const SimLinkPty::LineByte& b : line.LineFromHost()) bytes.push_back(b.byte);
+      return bytes;
+    };
+    ASSERT_TRUE(Eventually([&] { return EndsWith(carried(), next); }, 10000)) << c.name;
+    std::vector<uint8_t> got = carried();
+    size_t taken = got.size() - next.size();
+    if (c.expected == aErrNone) {
+      EXPECT_EQ(taken, block.size()) << c.name;
+    }
+    EXPECT_GT(taken, 4096u) << c.name << ": the pty was filled";
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<long>(taken), block.begin())) << c.name;
+  }
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
@@ -43,6 +44,11 @@ std::string HexText(const std::vector<uint8_t>& bytes) {
     text += digits;
   }
   return text;
+}
+
+bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail) {
+  return bytes.size() >= tail.size() &&
+         std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<long>(tail.size()));
 }
 
 std::vector<uint8_t> WireBytes(const aPacket* packet) {

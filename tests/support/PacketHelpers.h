@@ -13,6 +13,8 @@
 std::vector<uint8_t> HexBytes(const std::string& text);
 // "04 03 10 20 30"
 std::string HexText(const std::vector<uint8_t>& bytes);
+// bytes ends with tail.
+bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail);
 
 // The wire form of a packet (empty when it has none).
 std::vector<uint8_t> WireBytes(const aPacket* packet);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "Eventually.h"
 #include "unix_time.h"
@@ -42,6 +43,12 @@ void SimLinkPty::Vanish() {
   Stop();
   pty_.closeMaster();
 }
+
+void SimLinkPty::StopReading() { reading_ = false; }
+
+void SimLinkPty::ResumeReading() { reading_ = true; }
+
+void SimLinkPty::SetIntake(uint32_t bytesPerSecond) { intake_ = bytesPerSecond; }
 
 std::vector<uint8_t> SimLinkPty::BadFrameBytes(BadFrame kind) {
   switch (kind) {
@@ -112,18 +119,31 @@ void SimLinkPty::ToLine(const uint8_t* data, size_t size) {
 }
 
 void SimLinkPty::ReadLoop() {
+  using Clock = std::chrono::steady_clock;
   PeerDeframer deframer;
+  Clock::time_point nextAt = Clock::now();  // of the next byte, while the intake is paced
   while (!stop_) {
+    if (!reading_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
     struct pollfd p = {pty_.master(), POLLIN, 0};
     int ready = poll(&p, 1, 10);
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      nextAt = Clock::now();  // no catching up on idle time
+      continue;
+    }
+    uint32_t intake = intake_;
+    if (intake != 0) std::this_thread::sleep_until(nextAt);
     uint8_t buffer[512];
     ssize_t got = -1;
     int error = EIO;  // hung up without input: no slave is open
     if ((p.revents & POLLIN) != 0) {
-      got = read(pty_.master(), buffer, sizeof buffer);
+      got = read(pty_.master(), buffer, intake != 0 ? 1 : sizeof buffer);
       error = errno;
     }
+    if (intake != 0) nextAt = std::max(nextAt, Clock::now() - std::chrono::milliseconds(10)) +
+                              std::chrono::microseconds(1000000 / intake);
     if (got <= 0) {
       if (got < 0 && (error == EAGAIN || error == EINTR)) continue;
       // No slave open: before the first byte no client has come yet; later it is gone.

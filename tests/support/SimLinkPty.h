@@ -17,7 +17,8 @@
 // decodes the host's COBS frames (with the kit's own framing, PeerFraming.h) for the device and
 // frames every packet the device sends. Its reads wait in bounded polls; it ends when the
 // client leaves (master reads fail with EIO after bytes came). On top of the device it can put
-// raw bytes and bad frames on the line, pace its output to a line rate, and vanish.
+// raw bytes and bad frames on the line, pace its output to a line rate, stop reading or take the
+// host's bytes one at a time, and vanish.
 class SimLinkPty {
  public:
   // The bad frames a line can deliver, each ended by a zero byte.
@@ -53,6 +54,14 @@ class SimLinkPty {
   bool WaitSent(uint64_t ms, uint64_t* atMs = nullptr) const;
   // The vanish fault: the device is detached, the threads end and the master closes.
   void Vanish();
+  // The "stop reading" fault: the host's bytes stay in the pty, which fills (some 16 KB) until
+  // the host's writes find no room. Resuming takes them all, in order.
+  void StopReading();
+  void ResumeReading();
+  // The host's bytes one per read, at most this many a second; 0 (the default): as many as a
+  // read gives. A pty makes room for a writer only once its reader has taken nearly all it
+  // held (4 KB), so a slow intake leaves a writer waiting that long between bursts.
+  void SetIntake(uint32_t bytesPerSecond);
 
   // Every line byte that came from the host.
   std::vector<LineByte> LineFromHost() const;
@@ -70,6 +79,8 @@ class SimLinkPty {
   PtyPair& pty_;
   SimLinkDevice& device_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> reading_{true};
+  std::atomic<uint32_t> intake_{0};
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
