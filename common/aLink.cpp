@@ -29,8 +29,6 @@ bool sPollUntil(uint64_t ms, Done done) {
   return true;
 }
 
-uint8_t sDrainAll(const aPacket*, const void*) { return 1; }
-
 aErr sQueueRoute(aLink* link, uint8_t on) {
   aPacket* route = aPacket_CreateWithData(aLINK_ROUTE_ADDRESS, 1, &on);
   if (route == nullptr) return aErrMemory;
@@ -138,9 +136,9 @@ aErr aLink_Sync(aLinkRef ref) {
   link->status = kLinkStatusSyncing;
   bool synced = sPollUntil(kSyncWaitMs, [link] { return link->status.load() == kLinkStatusRunning; });
   // Unsent AD 00 packets, then the late answers to those that went out.
-  aPacketFifo_DrainPackets(link->outFifo, sDrainAll, nullptr);
+  aPacketFifo_DrainPackets(link->outFifo, drainAll, nullptr);
   aTime_MSSleep(kSyncSettleMs);
-  aPacketFifo_DrainPackets(link->inFifo, sDrainAll, nullptr);
+  aPacketFifo_DrainPackets(link->inFifo, drainAll, nullptr);
   return synced ? aErrNone : aErrNotReady;
 }
 

@@ -113,6 +113,9 @@ void aLink_ReleaseRecord(aLink* link);
 void aLink_ReaderBegin(aLink* link);
 void aLink_ReaderStep(aLink* link, aErr result, uint8_t byte, uint64_t nowMs);
 
+// Match procedure that accepts every packet: empties a FIFO through the drain functions.
+inline uint8_t drainAll(const aPacket*, const void*) { return 1; }
+
 // Filled in by the link server: destroys the server a device link's entry holds, at the
 // link's last release. NULL until then (no entry holds a server before).
 extern void (*aLink_ServerReleaseHook)(aServer** server);
