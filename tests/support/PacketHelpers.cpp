@@ -52,6 +52,17 @@ std::vector<uint8_t> WireBytes(const aPacket* packet) {
   return std::vector<uint8_t>(wire, wire + count);
 }
 
+std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag) {
+  std::vector<uint8_t> wire(aPACKET_MAX_WIRE, 0);
+  wire[0] = address;
+  wire[1] = aPACKET_MAX_DATA;
+  wire[2] = 0x10;  // an entity command
+  wire[3] = 0x01;  // option, bits 7 and 6 clear
+  wire[4] = 0x40;  // index with the stream bit
+  wire[5] = tag;
+  return wire;
+}
+
 uint32_t PacketGenerator::Uniform(uint32_t low, uint32_t high) {
   return std::uniform_int_distribution<uint32_t>(low, high)(random_);
 }

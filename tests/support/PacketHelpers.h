@@ -17,6 +17,10 @@ std::string HexText(const std::vector<uint8_t>& bytes);
 // The wire form of a packet (empty when it has none).
 std::vector<uint8_t> WireBytes(const aPacket* packet);
 
+// A stream packet as a device sends it, 30 bytes in wire form: length 28, an entity command
+// with a plain option and a stream index (what aUEI_isStreamPacket accepts), tag in its value.
+std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag);
+
 // Match predicate for the await and drain functions: the packet's payload equals the
 // std::vector<uint8_t> that `ref` points to.
 uint8_t SamePayload(const aPacket* packet, const void* ref);
