@@ -58,6 +58,7 @@ struct LifeRow {
   // Runs the case; the link is still held afterwards unless it says otherwise.
   std::function<void(ServedDevice& served, bool* linkHeld)> run;
 };
+void PrintTo(const LifeRow& row, std::ostream* out) { *out << row.name; }
 
 class ServerLife : public testing::TestWithParam<LifeRow> {
  protected:
