@@ -78,7 +78,9 @@ void sSendPool(serverRouting* routing, packetPool* pool, const serverRoutingSink
 // one without the flag are gathered and handed on together. True when the packet was taken.
 bool _handleSetUEIBytes(serverRouting* routing, const serverIdentity& identity, const aPacket* packet,
                         const serverRoutingSink& sink) {
-  if (!serverRouting_IsUEI(packet)) return false;
+  // Link-level packets are never part of a transfer: as a transfer's last packet one would
+  // keep a slot that no answer releases, and a cmdFORCEROUTE would reach the device.
+  if (!serverRouting_IsUEI(packet) || packet->address == kRouteAddress) return false;
   sAgePools(routing);
   auto found = std::find_if(routing->pools.begin(), routing->pools.end(),
                             [&](const packetPool* pool) { return pool->identity == identity; });

@@ -208,6 +208,24 @@ TEST(ServerRouting, AfterASequenceMixUpTheClientsNextTransferAndGetGoThrough) {
   EXPECT_EQ(broker.routing()->replySlots, (std::deque<serverIdentity>{kA, kA}));
 }
 
+TEST(ServerRouting, LinkLevelPacketsNeverJoinATransfer) {
+  Broker broker;
+  Frames transfer = ThreePackets(0x40);
+  broker.Request(kA, transfer[0]);
+  // Both would end the transfer by their trailers (sequence 1, no continue flag).
+  Bytes forceRoute{0xAF, 0x01, 0x81};
+  Bytes linkLevel{0xAF, 0x02, 0x41, 0x01};
+  broker.Request(kA, forceRoute);
+  broker.Request(kA, linkLevel);
+  EXPECT_EQ(broker.handedOff, Frames{linkLevel});
+  EXPECT_EQ(broker.slots(), 0u);
+  broker.Requests(kA, {transfer[1], transfer[2]});
+  Frames want{linkLevel};
+  want.insert(want.end(), transfer.begin(), transfer.end());
+  EXPECT_EQ(broker.handedOff, want);
+  EXPECT_EQ(broker.routing()->replySlots, std::deque<serverIdentity>{kA});
+}
+
 TEST(ServerRouting, InterleavedTransfersOfTwoClientsKeepTheirOwnPools) {
   Broker broker;
   Frames a = ThreePackets(0x40, 0xAA);
