@@ -40,16 +40,21 @@ endfunction()
 # *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds),
 # *_peer.cpp "peer" (against an installed third-party tool), *_peer_usb.cpp "peer" and "usb".
 # A net program runs in a network namespace of its own (tests/support/netns-run): "lo" unless
-# the name ends _lo2_net or _veth_net; _slow_net is both slow and net.
+# the name ends _lo2_net or _veth_net; _slow_net is both slow and net. _mt before the
+# namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded net program.
 function(corvantis_add_test_dir dir label)
   corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
   foreach(src ${srcs})
     get_filename_component(base ${src} NAME_WE)
-    if(CORVANTIS_TSAN AND NOT base MATCHES "_mt$")
+    set(threaded OFF)
+    if(base MATCHES "_mt$" OR base MATCHES "_mt(_(lo2|veth|slow))?_net$")
+      set(threaded ON)
+    endif()
+    if(CORVANTIS_TSAN AND NOT threaded)
       continue()
     endif()
     set(labels ${label})
-    if(base MATCHES "_mt$")
+    if(threaded)
       list(APPEND labels threads)
     endif()
     set(emulator "")

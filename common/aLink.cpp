@@ -40,8 +40,6 @@ aErr sQueueRoute(aLink* link, uint8_t on) {
 
 }  // namespace
 
-uint8_t drainAll(const aPacket*, const void*) { return 1; }
-
 aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   LinkPin pin(ref);
   aLink* link = pin.link();

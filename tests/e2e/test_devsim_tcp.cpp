@@ -1,89 +1,21 @@
 // corvantis-devsim --tcp serves the simulated device to a TCP/IP link of another process.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "PacketHelpers.h"
 #include "TcpDeviceListener.h"
 #include "aLink.h"
-#include "unix_time.h"
 
 namespace {
 
 const char* kDevsim = CORVANTIS_BINARY_DIR "/bin/corvantis-devsim";
 
-// The program with its standard output on a pipe; killed and reaped at the end.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(kDevsim));
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(kDevsim, argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    out_ = out[0];
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-  }
-
-  // One line of its output, waiting at most ms.
-  std::string Line(int ms) {
-    std::string line;
-    uint64_t deadline = aTime_GetMonotonicMS() + ms;
-    while (line.empty() || line.back() != '\n') {
-      uint64_t now = aTime_GetMonotonicMS();
-      if (now >= deadline) break;
-      struct pollfd p = {out_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(deadline - now)) <= 0) break;
-      char c;
-      if (read(out_, &c, 1) != 1) break;
-      line.push_back(c);
-    }
-    return line;
-  }
-
-  // SIGTERM, then its exit status within ms (-1 when it did not end or ended by a signal).
-  int Stop(int ms) {
-    kill(pid_, SIGTERM);
-    uint64_t deadline = aTime_GetMonotonicMS() + ms;
-    int status = 0;
-    while (aTime_GetMonotonicMS() < deadline) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      aTime_MSSleep(10);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
-
 TEST(Devsim, ServesAnEchoingDeviceOverTcp) {
-  Child devsim({"--tcp", "0"});
+  Child devsim(kDevsim, {"--tcp", "0"});
   std::string line = devsim.Line(5000);
   unsigned port = 0;
   ASSERT_EQ(sscanf(line.c_str(), "tcp 127.0.0.1 %u", &port), 1) << line;
@@ -102,7 +34,7 @@ TEST(Devsim, ServesAnEchoingDeviceOverTcp) {
 
 TEST(Devsim, RefusesWhatItDoesNotKnow) {
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"--tcp"}, {"--tcp", "70000"}, {"--usb", "1"}}) {
-    Child devsim(args);
+    Child devsim(kDevsim, args);
     EXPECT_EQ(devsim.Line(5000), "");
     EXPECT_EQ(devsim.Stop(5000), 2);
   }

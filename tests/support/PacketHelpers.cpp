@@ -58,6 +58,46 @@ std::vector<uint8_t> WireBytes(const aPacket* packet) {
   return std::vector<uint8_t>(wire, wire + count);
 }
 
+std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag) {
+  std::vector<uint8_t> wire(aPACKET_MAX_WIRE, 0);
+  wire[0] = address;
+  wire[1] = aPACKET_MAX_DATA;
+  wire[2] = 0x10;  // an entity command
+  wire[3] = 0x01;  // option, bits 7 and 6 clear
+  wire[4] = 0x40;  // index with the stream bit
+  wire[5] = tag;
+  return wire;
+}
+
+std::vector<uint8_t> TransferPacket(uint8_t address, uint8_t command, size_t payloadLength, uint8_t sequence,
+                                    bool more, uint8_t fill) {
+  std::vector<uint8_t> wire(payloadLength + 2, fill);
+  wire[0] = address;
+  wire[1] = static_cast<uint8_t>(payloadLength);
+  if (payloadLength > 0) wire[2] = command;
+  if (payloadLength > 1) wire[3] = 0x80 | 0x01;  // a set of option 1
+  if (payloadLength > 2) wire[4] = 0x20;         // index 0
+  if (payloadLength > 3) wire.back() = static_cast<uint8_t>((more ? 0x80 : 0) | (sequence & 0x7F));
+  return wire;
+}
+
+std::vector<std::vector<uint8_t>> TransferPackets(uint8_t address, uint8_t command, const std::vector<uint8_t>& data) {
+  constexpr size_t kChunk = 24;
+  std::vector<std::vector<uint8_t>> packets;
+  size_t offset = 0;
+  uint8_t sequence = 0;
+  do {
+    size_t n = std::min(kChunk, data.size() - offset);
+    bool more = offset + n < data.size();
+    std::vector<uint8_t> wire = TransferPacket(address, command, n + 4, sequence, more);
+    std::copy(data.begin() + static_cast<long>(offset), data.begin() + static_cast<long>(offset + n), wire.begin() + 5);
+    packets.push_back(std::move(wire));
+    offset += n;
+    sequence = static_cast<uint8_t>((sequence + 1) & 0x7F);
+  } while (offset < data.size());
+  return packets;
+}
+
 uint32_t PacketGenerator::Uniform(uint32_t low, uint32_t high) {
   return std::uniform_int_distribution<uint32_t>(low, high)(random_);
 }

@@ -19,6 +19,19 @@ bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tai
 // The wire form of a packet (empty when it has none).
 std::vector<uint8_t> WireBytes(const aPacket* packet);
 
+// A stream packet as a device sends it, 30 bytes in wire form: length 28, an entity command
+// with a plain option and a stream index (what aUEI_isStreamPacket accepts), tag in its value.
+std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag);
+
+// One packet of a byte transfer as a client sends it, in wire form: payloadLength bytes of
+// payload to `address`, [command, option, index, data (filled with `fill`)..., trailer], the
+// trailer's bit 7 set when more follow and its bits 0 to 6 the sequence number.
+std::vector<uint8_t> TransferPacket(uint8_t address, uint8_t command, size_t payloadLength, uint8_t sequence,
+                                    bool more, uint8_t fill = 0x5A);
+// A whole transfer of `data`: 24 data bytes a packet (full packets of 28), sequence numbers
+// from 0 modulo 128, every packet but the last marked "more".
+std::vector<std::vector<uint8_t>> TransferPackets(uint8_t address, uint8_t command, const std::vector<uint8_t>& data);
+
 // Match predicate for the await and drain functions: the packet's payload equals the
 // std::vector<uint8_t> that `ref` points to.
 uint8_t SamePayload(const aPacket* packet, const void* ref);

@@ -81,6 +81,11 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
     }
     return;
   }
+  if (const SimLinkScriptRow* row = script_.Match(packet)) {
+    uint64_t now = aTime_GetMonotonicMS();
+    for (const SimLinkReply& reply : row->replies) out->push_back({now + reply.delayMs, reply.wire, 0});
+    return;
+  }
   if (echo_ && (packet->address & 1) == 0) out->push_back({0, wire, 0});
 }
 
@@ -179,6 +184,11 @@ void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {
 void SimLinkDevice::SetEcho(bool on) {
   std::lock_guard<std::mutex> hold(mutex_);
   echo_ = on;
+}
+
+void SimLinkDevice::SetScript(SimLinkScript script) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  script_ = std::move(script);
 }
 
 void SimLinkDevice::SetSilent(bool on) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aError.h"
+#include "SimLinkScript.h"
 #include "aPacket.h"
 
 // The simulated device at link level, free of any transport: a transport adapter hands it the
@@ -59,6 +60,8 @@ class SimLinkDevice {
   // Silence: the device sends nothing at all (answers, echoes, queued output) until switched
   // back; what it receives is still recorded.
   void SetSilent(bool on);
+  // Answers by table (SimLinkScript.h) before the echo; an empty script answers nothing.
+  void SetScript(SimLinkScript script);
   // Packets are counted either way; off keeps no record of them (long benchmarks).
   void SetRecording(bool on);
 
@@ -111,6 +114,7 @@ class SimLinkDevice {
   uint32_t syncMs_ = 0;
   size_t syncAnswers_ = 0;
   bool echo_ = false;
+  SimLinkScript script_;
   bool silent_ = false;
   bool recording_ = true;
   bool hbPending_ = false;
