@@ -1,5 +1,6 @@
 // The link engine's operations: initialisation, start, stop, the handshake request, and the
 // packet operations users call by aLinkRef.
+#include <chrono>
 #include <cstdio>
 
 #include "aLinkInternal.h"
@@ -39,6 +40,17 @@ aErr sQueueRoute(aLink* link, uint8_t on) {
 
 
 }  // namespace
+
+bool aLink_SpinUntilChanged(const std::atomic<uint32_t>& word, uint32_t seen) {
+  auto until = std::chrono::steady_clock::now() + kHandOffSpin;
+  for (int i = 1;; ++i) {
+    if (word.load(std::memory_order_acquire) != seen) return true;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if ((i & 63) == 0 && std::chrono::steady_clock::now() >= until) return false;
+  }
+}
 
 aLinkRef aLink_Init(aLinkRef ref, aStream* stream) {
   LinkPin pin(ref);
@@ -220,10 +232,19 @@ aPacket* aLink_AwaitFirst(aLinkRef ref, aPacketMatchProc match, const void* user
   aLink* link = pinned.link();
   if (link == nullptr || match == nullptr || ms == 0) return nullptr;
   uint64_t deadline = sDeadline(ms);
+  auto running = [link] {
+    return link->running.load() == 1 && link->status.load() == kLinkStatusRunning;
+  };
   aPacket* found = nullptr;
+  if (running()) {
+    uint32_t seen = link->inPuts.load(std::memory_order_acquire);
+    found = aPacketFifo_GetFirst(link->inFifo, match, user);
+    // The answer to a request just put is often moments away: watch for it before sleeping.
+    if (found == nullptr && aLink_SpinUntilChanged(link->inPuts, seen))
+      found = aPacketFifo_GetFirst(link->inFifo, match, user);
+  }
   uint64_t now = aTime_GetMonotonicMS();
-  while (found == nullptr && link->running.load() == 1 &&
-         link->status.load() == kLinkStatusRunning && now < deadline) {
+  while (found == nullptr && running() && now < deadline) {
     found = aPacketFifo_AwaitFirst(link->inFifo, match, user, deadline - now);
     now = aTime_GetMonotonicMS();
   }
@@ -244,6 +265,7 @@ aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet) {
     return aErrParam;
   // The packet is sound, so a refusal means a reset has just taken the FIFO away.
   aErr err = aPacketFifo_Put(link->outFifo, packet);
+  link->outPuts.fetch_add(1, std::memory_order_release);
   return err == aErrParam ? aErrNotReady : err;
 }
 

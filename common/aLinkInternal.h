@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -29,6 +30,11 @@ constexpr uint32_t kPoolFill = kPoolBytes - aPACKET_MAX_WIRE;
 constexpr uint64_t kSyncQuietMs = 250;
 // After an empty read the reader waits this long at most for the stream to become readable.
 constexpr uint32_t kReaderWaitMs = 10;
+// In a request/reply exchange each step follows the last within microseconds, while a thread
+// that sleeps is woken on another processor at a far higher cost. So the reader keeps asking
+// a dry stream, the writer watches for puts and a caller for inbound packets, this long
+// before they sleep.
+constexpr auto kHandOffSpin = std::chrono::microseconds(50);
 // Pause after a stream read error.
 constexpr uint64_t kReadErrorPauseMs = 100;
 
@@ -83,7 +89,14 @@ struct aLink {
   uint64_t syncLastByteMs;
   // Held by start, stop, reset and the last release for their whole length.
   std::mutex lifecycle;
+  // Raised after each put into the outbound FIFO by a holder, and into the inbound FIFO by
+  // the reader: what the writer and the waiting callers watch while they spin.
+  std::atomic<uint32_t> outPuts;
+  std::atomic<uint32_t> inPuts;
 };
+
+// Spins until word differs from seen or kHandOffSpin has passed; true when it changed.
+bool aLink_SpinUntilChanged(const std::atomic<uint32_t>& word, uint32_t seen);
 
 inline bool aVALIDLINK(const aLink* link) { return link != nullptr && link->check.load() == aLINK_CHECK; }
 

@@ -1,4 +1,5 @@
 // The link's reader thread: parsing, the handshake, heartbeat answers and the user filter.
+#include <chrono>
 #include <cstdio>
 
 #include "aDebug.h"
@@ -92,7 +93,10 @@ aErr sHandlePacket(aLink* link) {
   if (link->filterProc != nullptr) consumed = link->filterProc(link->packet, link->filterRef) == 1;
   aMutex_Unlock(link->userFilterSema);
   aErr err = aErrNone;
-  if (!consumed && !sHandleHBBackChannel(link)) err = aPacketFifo_Put(link->inFifo, link->packet);
+  if (!consumed && !sHandleHBBackChannel(link)) {
+    err = aPacketFifo_Put(link->inFifo, link->packet);
+    link->inPuts.fetch_add(1, std::memory_order_release);
+  }
   aPacket_Reset(link->packet);
   return err;
 }
@@ -112,13 +116,25 @@ void sEmptyRead(aLink* link, uint64_t nowMs) {
 void* sInPipeProcess(void* arg) {
   aLink* link = static_cast<aLink*>(arg);
   aLink_ReaderBegin(link);
+  // A stream that runs dry right after bytes came is asked again for a while before the
+  // reader sleeps (kHandOffSpin).
+  bool spinning = false;
+  std::chrono::steady_clock::time_point spinUntil;
   while (link->running.load() == 1) {
     uint8_t byte = 0;
     aErr err = aStream_Read(link->stream, &byte, 1);
     aLink_ReaderStep(link, err, byte, aTime_GetMonotonicMS());
-    if (err == aErrNotReady) {
-      aStream_WaitReadable(link->stream, kReaderWaitMs);
-    } else if (err != aErrNone) {
+    if (err == aErrNone) {
+      spinning = false;
+    } else if (err == aErrNotReady) {
+      auto now = std::chrono::steady_clock::now();
+      if (!spinning) {
+        spinning = true;
+        spinUntil = now + kHandOffSpin;
+      }
+      if (now >= spinUntil) aStream_WaitReadable(link->stream, kReaderWaitMs);
+    } else {
+      spinning = false;
       aTime_MSSleep(kReadErrorPauseMs);
     }
   }

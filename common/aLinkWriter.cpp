@@ -46,7 +46,12 @@ void* sOutPipeProcess(void* arg) {
   std::unique_ptr<uint8_t[]> batch(new (std::nothrow) uint8_t[kPoolBytes]);
   link->writerRunning = 1;
   while (link->running.load() == 1) {
-    aPacket* packet = aPacketFifo_Await(link->outFifo, kWriterAwaitMs);
+    uint32_t seen = link->outPuts.load(std::memory_order_acquire);
+    aPacket* packet = aPacketFifo_Get(link->outFifo);
+    // The next request of an exchange often comes moments after the last: watch for it
+    // before sleeping.
+    if (packet == nullptr && aLink_SpinUntilChanged(link->outPuts, seen)) packet = aPacketFifo_Get(link->outFifo);
+    if (packet == nullptr) packet = aPacketFifo_Await(link->outFifo, kWriterAwaitMs);
     if (packet == nullptr) continue;
     // Write failures only lose the packets: the reader notices a dead stream.
     if (link->pooled.load() == 1 && batch != nullptr) {

@@ -13,19 +13,32 @@ namespace {
 
 constexpr uint64_t kWriteRoomMs = 5000;
 
+// Reads go through a small buffer, one read call per arrival rather than per byte, as the
+// library's socket kind does; get and wait are the reader's alone.
 struct Descriptor {
   int fd;
   bool own;
+  uint8_t in[256];
+  size_t inCount = 0;
+  size_t inCursor = 0;
 };
 
 int sFd(void* ref) { return static_cast<Descriptor*>(ref)->fd; }
 
 aErr sGet(uint8_t* byte, void* ref) {
-  ssize_t got = read(sFd(ref), byte, 1);
-  if (got == 1) return aErrNone;
-  if (got == 0) return aErrEOF;
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
-  return aErrIO;
+  Descriptor* d = static_cast<Descriptor*>(ref);
+  if (d->inCursor == d->inCount) {
+    ssize_t got = read(d->fd, d->in, sizeof d->in);
+    if (got == 0) return aErrEOF;
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return aErrNotReady;
+      return aErrIO;
+    }
+    d->inCount = static_cast<size_t>(got);
+    d->inCursor = 0;
+  }
+  *byte = d->in[d->inCursor++];
+  return aErrNone;
 }
 
 aErr sWrite(const uint8_t* data, size_t length, void* ref) {
@@ -50,7 +63,9 @@ aErr sWrite(const uint8_t* data, size_t length, void* ref) {
 aErr sPut(const uint8_t* byte, void* ref) { return sWrite(byte, 1, ref); }
 
 aErr sWait(uint32_t ms, void* ref) {
-  pollfd readable{sFd(ref), POLLIN, 0};
+  const Descriptor* d = static_cast<const Descriptor*>(ref);
+  if (d->inCursor < d->inCount) return aErrNone;
+  pollfd readable{d->fd, POLLIN, 0};
   int ready = poll(&readable, 1, static_cast<int>(ms));
   return ready > 0 ? aErrNone : aErrTimeout;
 }
@@ -68,7 +83,7 @@ aErr sDelete(void* ref) {
 aStream* CreateDescriptorStream(int fd, bool own) {
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  Descriptor* descriptor = new (std::nothrow) Descriptor{fd, own};
+  Descriptor* descriptor = new (std::nothrow) Descriptor{fd, own, {}};
   if (descriptor == nullptr) return nullptr;
   aStream* stream = aStream_Create(sGet, sPut, sWrite, sDelete, descriptor);
   if (stream == nullptr) {
