@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "SimNetwork.h"
 #include "unix_time.h"
 
 namespace {
@@ -19,7 +20,8 @@ bool sIsHeartbeatShaped(const aPacket* packet) {
 
 }  // namespace
 
-SimLinkDevice::SimLinkDevice(uint8_t address) : address_(address), parse_(aPacket_Create()) {
+SimLinkDevice::SimLinkDevice(uint8_t address)
+    : address_(address), parse_(aPacket_Create()), network_(std::make_unique<SimNetwork>(address)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -78,6 +80,16 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
     if (hbPending_ && packet->address == address_) {
       hbAnswer_ = wire;
       hbPending_ = false;
+    }
+    return;
+  }
+  std::vector<SimReply> replies;
+  if (network_->Handle(packet, &replies)) {
+    uint64_t now = aTime_GetMonotonicMS();
+    for (const SimReply& reply : replies) {
+      std::vector<uint8_t> bytes{reply.from, static_cast<uint8_t>(reply.payload.size())};
+      bytes.insert(bytes.end(), reply.payload.begin(), reply.payload.end());
+      out->push_back({reply.delayMs > 0 ? now + reply.delayMs : 0, std::move(bytes), 0});
     }
     return;
   }

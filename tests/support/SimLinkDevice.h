@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,12 +12,15 @@
 #include "aError.h"
 #include "aPacket.h"
 
+class SimNetwork;
+
 // The simulated device at link level, free of any transport: a transport adapter hands it the
 // host's bytes (FromHost) and carries its bytes back (the ToHost it attached). It parses the
 // host's bytes with the packet parser, records what arrives, answers the handshake, echoes
 // and sends heartbeats and garbage on demand. Timed output (late answers, bytes with gaps)
 // goes out on the device's own thread; immediate answers go out from FromHost. Every wait is
-// bounded.
+// bounded. Once its module network (SimNetwork.h) has tables, the network answers every packet
+// that is not link level, in place of the echo.
 class SimLinkDevice {
  public:
   // Sends the device's bytes towards the host; its result is ignored.
@@ -45,6 +49,8 @@ class SimLinkDevice {
   SimLinkDevice& operator=(const SimLinkDevice&) = delete;
 
   uint8_t address() const { return address_; }
+  // The modules behind the device; its own address is the routing module.
+  SimNetwork& Network() const { return *network_; }
 
   // The adapter's side. Attach with an empty function detaches: once it returns, the old
   // function is never called again. FromHost takes any number of bytes, from one thread.
@@ -95,6 +101,7 @@ class SimLinkDevice {
 
   const uint8_t address_;
   aPacket* parse_;
+  std::unique_ptr<SimNetwork> network_;
 
   // Lock order: sendMutex_ before mutex_.
   std::mutex sendMutex_;  // ToHost calls, and the choice between sending now and queueing
