@@ -1,0 +1,42 @@
+#include "DeviceRigs.h"
+
+#include <cstring>
+
+Tavrin::Corvantis::aOrvexConfig DirectConfig() {
+  Tavrin::Corvantis::aOrvexConfig config;
+  config.enabled = false;
+  config.fallback = false;
+  return config;
+}
+
+linkSpec TcpSimDevice::Spec() const {
+  linkSpec spec{};
+  spec.type = TCPIP;
+  spec.serialNumber = serial;
+  spec.moduleAddress = device.address();
+  spec.routerAddress = device.address();
+  spec.ipv4Address = TcpDeviceListener::address();
+  spec.tcpPort = listener.port();
+  return spec;
+}
+
+linkSpec PtySimDevice::Spec(uint32_t baudRate) const {
+  linkSpec spec{};
+  spec.type = SERIAL;
+  spec.serialNumber = serial;
+  spec.baudRate = baudRate;
+  strncpy(spec.portName, pty.slaveName().c_str(), sizeof spec.portName - 1);
+  return spec;
+}
+
+void PtySimDevice::Renew() {
+  line.reset();
+  line = std::make_unique<SimLinkPty>(pty, device);
+}
+
+std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from) {
+  std::vector<std::vector<uint8_t>> wires;
+  std::vector<SimLinkDevice::Received> packets = device.Packets();
+  for (size_t i = from; i < packets.size(); ++i) wires.push_back(packets[i].wire);
+  return wires;
+}
