@@ -40,3 +40,11 @@ std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, siz
   for (size_t i = from; i < packets.size(); ++i) wires.push_back(packets[i].wire);
   return wires;
 }
+
+bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag) {
+  if (link.sendPacket(address, 0x17, 1, &tag) != aErrNone) return false;
+  const uint8_t match[] = {0x17, tag};
+  uint8_t length = sizeof match;
+  uint8_t reply[aPACKET_MAX_DATA];
+  return link.receivePacket(address, match, &length, reply) == aErrNone && length == 2;
+}

@@ -11,6 +11,8 @@
 #include "SimLinkTcpSide.h"
 #include "SimNetwork.h"
 #include "TcpDeviceListener.h"
+#include "Link.h"
+#include "Module.h"
 #include "aLinkSpec.h"
 #include "aOrvexConfig.h"
 
@@ -46,5 +48,23 @@ struct PtySimDevice {
   const uint32_t serial;
 };
 
+// A Module(0, networking on, model 0) with the direct configuration and the TCP device it
+// connects to; the Module goes first.
+struct TcpModuleRig {
+  explicit TcpModuleRig(uint8_t address = 6, uint32_t serial = 0x0000ABCD) : sim(address, serial) {
+    module.setConfig(DirectConfig());
+  }
+  // connectFromSpec with the device's specification.
+  aErr Connect() { return module.connectFromSpec(sim.Spec()); }
+  Tavrin::Corvantis::Link& link() { return *module.getLink(); }
+  SimNetwork& network() { return sim.device.Network(); }
+
+  TcpSimDevice sim;
+  Tavrin::Corvantis::Module module{0, true, 0};
+};
+
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
+
+// One echo (0x17) of `tag` through the Link to `address` and back; true when it came.
+bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag);

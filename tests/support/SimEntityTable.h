@@ -22,7 +22,7 @@ struct SimEntityKey {
 struct SimEntity {
   SimWidth width = SimWidth::kNone;
   uint32_t value = 0;
-  std::vector<uint8_t> bytes;  // kBytes: what a get sends, what a set stored
+  std::vector<uint8_t> bytes{};  // kBytes: what a get sends, what a set stored
   uint8_t error = 0;           // not 0: every request to it gets the error reply with this code
 };
 
