@@ -140,10 +140,9 @@ aErr sBuildReply(const uint8_t* payload, uint8_t length, uint32_t* build) {
   return aErrNone;
 }
 
-aErr sQueryReply(const uint8_t* request, uint8_t requestLength, const uint8_t* payload, uint8_t length,
-                 uint8_t* value) {
-  if (length != requestLength + 1 || memcmp(payload, request, requestLength) != 0) return aErrUnknown;
-  *value = payload[requestLength];
+aErr sQueryReply(const uint8_t* request, uint8_t repeated, const uint8_t* payload, uint8_t length, uint8_t* value) {
+  if (length != repeated + 1 || memcmp(payload, request, repeated) != 0) return aErrUnknown;
+  *value = payload[repeated];
   return aErrNone;
 }
 

@@ -71,9 +71,9 @@ aErr sFactoryEndReply(const aPacket* reply);
 // Module queries, on a received payload of `length` bytes.
 // [0x49, 0xFF, b3, b2, b1, b0]: the build; aErrSize for any other shape.
 aErr sBuildReply(const uint8_t* payload, uint8_t length, uint32_t* build);
-// The request's bytes repeated, then one value byte; aErrUnknown for any other shape.
-aErr sQueryReply(const uint8_t* request, uint8_t requestLength, const uint8_t* payload, uint8_t length,
-                 uint8_t* value);
+// The first `repeated` bytes of the request, then one value byte (for hasUEI the result takes
+// the place of the flags); aErrUnknown for any other shape.
+aErr sQueryReply(const uint8_t* request, uint8_t repeated, const uint8_t* payload, uint8_t length, uint8_t* value);
 // [0x17, the data] exactly; aErrIO otherwise.
 aErr sEchoReply(const uint8_t* data, uint8_t dataLength, const uint8_t* payload, uint8_t length);
 

@@ -147,7 +147,7 @@ aErr Module::getBuild(uint32_t* build) {
   return sBuildReply(reply, length, build);
 }
 
-aErr Module::_query(const uint8_t* request, uint8_t length, uint8_t* value) {
+aErr Module::_query(const uint8_t* request, uint8_t length, uint8_t repeated, uint8_t* value) {
   if (link == nullptr || !link->isConnected()) return aErrConnection;
   aErr err = link->sendPacket(moduleAddress, request[0], static_cast<uint8_t>(length - 1), request + 1);
   if (err != aErrNone) return err;
@@ -155,7 +155,7 @@ aErr Module::_query(const uint8_t* request, uint8_t length, uint8_t* value) {
   uint8_t reply[aPACKET_MAX_DATA];
   err = link->receivePacket(moduleAddress, request, &matchLength, reply);
   if (err != aErrNone) return err;
-  return sQueryReply(request, length, reply, matchLength, value);
+  return sQueryReply(request, repeated, reply, matchLength, value);
 }
 
 aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
@@ -163,7 +163,8 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
   if ((flags & 0x3F) != 0 || (flags & 0xC0) == 0xC0) return aErrParam;
   const uint8_t request[] = {kQueryCommand, kHasUEI, command, option, index, flags};
   uint8_t result = 0;
-  aErr err = _query(request, sizeof request, &result);
+  // The reply carries the result in place of the flags.
+  aErr err = _query(request, sizeof request, sizeof request - 1, &result);
   return err != aErrNone ? err : static_cast<aErr>(result);
 }
 
@@ -171,21 +172,21 @@ aErr Module::classQuantity(uint8_t entityClass, uint8_t* count) {
   if (count == nullptr) return aErrParam;
   *count = 0;
   const uint8_t request[] = {kQueryCommand, kClassQuantity, entityClass};
-  return _query(request, sizeof request, count);
+  return _query(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t entityClass, uint8_t subClass, uint8_t* count) {
   if (count == nullptr) return aErrParam;
   *count = 0;
   const uint8_t request[] = {kQueryCommand, kSubClassQuantity, entityClass, subClass};
-  return _query(request, sizeof request, count);
+  return _query(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t entityClass, uint8_t subClass, uint8_t* group) {
   if (group == nullptr) return aErrParam;
   *group = 0;
   const uint8_t request[] = {kQueryCommand, kEntityGroup, entityClass, subClass};
-  return _query(request, sizeof request, group);
+  return _query(request, sizeof request, sizeof request, group);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length) {

@@ -53,8 +53,9 @@ class Module {
 
  private:
   aErr _autoNetwork();
-  // One 0x49 query: the request [0x49, request...] and the value byte its reply adds.
-  aErr _query(const uint8_t* request, uint8_t length, uint8_t* value);
+  // One query: the request and the value byte its reply carries after the request's first
+  // `repeated` bytes.
+  aErr _query(const uint8_t* request, uint8_t length, uint8_t repeated, uint8_t* value);
 
   Link* link;
   uint8_t moduleAddress;

@@ -210,6 +210,14 @@ TEST(LinkChecks, ModuleQueryReplies) {
   std::vector<uint8_t> other = HexBytes("49 01 00 00 30 39");
   EXPECT_EQ(sBuildReply(other.data(), 6, &build), aErrSize);
 
+  std::vector<uint8_t> hasUEI = HexBytes("49 01 03 09 00 40");
+  uint8_t result = 0xFF;
+  std::vector<uint8_t> answer = HexBytes("49 01 03 09 00 0C");
+  EXPECT_EQ(sQueryReply(hasUEI.data(), 5, answer.data(), 6, &result), aErrNone);
+  EXPECT_EQ(result, aErrPermission);
+  std::vector<uint8_t> withFlags = HexBytes("49 01 03 09 00 40 00");
+  EXPECT_EQ(sQueryReply(hasUEI.data(), 5, withFlags.data(), 7, &result), aErrUnknown);
+
   std::vector<uint8_t> request = HexBytes("49 05 03 01");
   uint8_t value = 0;
   std::vector<uint8_t> reply = HexBytes("49 05 03 01 07");

@@ -44,7 +44,7 @@ void SimFactoryData::Handle(const uint8_t* payload, size_t length, std::vector<S
   if (code == kEnd) {
     if (length < 4) return error(aErrParam);
     size_t count = static_cast<size_t>(payload[2]) << 8 | payload[3];
-    if (mode_ == Mode::kNone) return error(aErrMode);
+    // An end without a transfer (a write of no bytes) is answered and commits nothing.
     if (mode_ == Mode::kWrite) {
       if (count != pending_.size()) return error(aErrSize);
       blocks_[kind_] = std::move(pending_);

@@ -9,7 +9,8 @@
 
 // One module's factory data (command 0x5E): a block per kind 0 to 15, read in replies of up to
 // 26 data bytes. A write collects its packets and is committed only by the end request whose
-// count matches, so a refused or broken write leaves the block as it was. Not thread-safe: its
+// count matches, so a refused or broken write leaves the block as it was; an end request
+// without a transfer is answered and changes nothing. Not thread-safe: its
 // owner locks.
 class SimFactoryData {
  public:

@@ -148,7 +148,9 @@ void SimNetwork::Query(const Module& module, const uint8_t* payload, size_t leng
       replies->push_back({reply});
       return;
     case kHasUEI:
+      // The result takes the place of the flags.
       if (length != 6) return;
+      reply.pop_back();
       return answer(in(module.hasUEI, std::make_tuple(payload[2], payload[3], payload[4], payload[5]))
                            .value_or(static_cast<uint8_t>(aErrUnimplemented)));
     case kClassQuantity:
