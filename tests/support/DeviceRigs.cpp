@@ -1,5 +1,7 @@
 #include "DeviceRigs.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 Tavrin::Corvantis::aOrvexConfig DirectConfig() {
@@ -47,4 +49,26 @@ bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag) 
   uint8_t length = sizeof match;
   uint8_t reply[aPACKET_MAX_DATA];
   return link.receivePacket(address, match, &length, reply) == aErrNone && length == 2;
+}
+
+void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
+                               const std::function<void()>& beforeReconnect) {
+  uint32_t build = 0;
+  EXPECT_EQ(module.getBuild(&build), aErrNone);
+  EXPECT_EQ(build, 12345u);
+  std::vector<uint8_t> data(27);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xC0 + i);
+  EXPECT_EQ(module.debug(data.data(), 27), aErrNone);
+  device.Network().AddFault({0x17}, SimFault::WrongSum());
+  EXPECT_EQ(module.debug(data.data(), 27), aErrIO);
+
+  EXPECT_EQ(module.disconnect(), aErrNone);
+  EXPECT_FALSE(module.isConnected());
+  beforeReconnect();
+  EXPECT_EQ(module.reconnect(), aErrNone);
+  EXPECT_TRUE(module.isConnected());
+  build = 0;
+  EXPECT_EQ(module.getBuild(&build), aErrNone);
+  EXPECT_EQ(build, 12345u);
+  EXPECT_EQ(module.debug(data.data(), 27), aErrNone);
 }

@@ -2,6 +2,7 @@
 // The simulated device where the object API reaches it directly, with the link specification
 // that names it, for tests and benchmarks of Link and Module.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -62,6 +63,12 @@ struct TcpModuleRig {
   TcpSimDevice sim;
   Tavrin::Corvantis::Module module{0, true, 0};
 };
+
+// What a connected Module does over any transport, against a device whose network has build
+// 12345 at the Module's address: getBuild, a 27-byte echo, a corrupted echo (aErrIO), then
+// disconnect, beforeReconnect() and reconnect, and getBuild again. Failures are test failures.
+void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
+                               const std::function<void()>& beforeReconnect = [] {});
 
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
