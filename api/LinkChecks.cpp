@@ -141,7 +141,7 @@ aErr sBuildReply(const uint8_t* payload, uint8_t length, uint32_t* build) {
 }
 
 aErr sQueryReply(const uint8_t* request, uint8_t repeated, const uint8_t* payload, uint8_t length, uint8_t* value) {
-  if (length != repeated + 1 || memcmp(payload, request, repeated) != 0) return aErrUnknown;
+  if (length != repeated + 1 || (repeated > 0 && memcmp(payload, request, repeated) != 0)) return aErrUnknown;
   *value = payload[repeated];
   return aErrNone;
 }

@@ -202,8 +202,11 @@ void SimLinkDevice::SetSilent(bool on) {
 }
 
 void SimLinkDevice::SetRecording(bool on) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  recording_ = on;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    recording_ = on;
+  }
+  network_->SetRecording(on);
 }
 
 void SimLinkDevice::SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs) {

@@ -65,7 +65,8 @@ class SimLinkDevice {
   // Silence: the device sends nothing at all (answers, echoes, queued output) until switched
   // back; what it receives is still recorded.
   void SetSilent(bool on);
-  // Packets are counted either way; off keeps no record of them (long benchmarks).
+  // Packets are counted either way; off keeps no record of them, nor of the module network's
+  // replies (long benchmarks).
   void SetRecording(bool on);
 
   // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.

@@ -128,6 +128,11 @@ std::vector<SimNetwork::Sent> SimNetwork::SentReplies() const {
   return sent_;
 }
 
+void SimNetwork::SetRecording(bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  recording_ = on;
+}
+
 void SimNetwork::Query(const Module& module, const uint8_t* payload, size_t length,
                        std::vector<SimReply>* replies) const {
   if (length < 2) return;
@@ -200,7 +205,7 @@ bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
   faults_.Apply(packet->address, payload, length, errorHead, &made);
   for (SimReply& reply : made) {
     if (reply.from == 0) reply.from = packet->address;
-    sent_.push_back({reply.from, reply.payload});
+    if (recording_) sent_.push_back({reply.from, reply.payload});
     replies->push_back(std::move(reply));
   }
   return true;

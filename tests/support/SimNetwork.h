@@ -60,8 +60,9 @@ class SimNetwork {
   void AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every = false, uint8_t module = 0);
   void ClearFaults();
 
-  // Every reply handed to the device so far, in order.
+  // Every reply handed to the device so far, in order (while recording).
   std::vector<Sent> SentReplies() const;
+  void SetRecording(bool on);
 
   // The device's side: the replies to one packet. False (nothing taken) until a table is loaded.
   bool Handle(const aPacket* packet, std::vector<SimReply>* replies);
@@ -88,4 +89,5 @@ class SimNetwork {
   std::map<uint8_t, Module> modules_;
   SimFaults faults_;
   std::vector<Sent> sent_;
+  bool recording_ = true;
 };
