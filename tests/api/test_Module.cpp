@@ -10,6 +10,8 @@
 #include "Eventually.h"
 #include "LinkImpl.h"
 #include "PacketHelpers.h"
+#include "PtyPair.h"
+#include "aDebug.h"
 #include "ProcessCounts.h"
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
@@ -237,4 +239,37 @@ TEST(Module, ModulesBehindARoutingModuleShareItsLink) {
   EXPECT_EQ(d.device.RoutePackets().back(), HexBytes("AF 01 00"));
   EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }, kBound));
   EXPECT_EQ(sRegistryCount(), links);
+}
+
+TEST(Module, TracesItsStepsUnderTheirTopics) {
+  std::string out = RunWithStdoutOn(false, [] {
+    aCorvantisDebuggingEnable = true;
+    aCorvantisDebuggingLevel = 0x41;
+    TcpSimDevice d;
+    d.device.Network().SetEntity(6, {3, 20, 0}, {SimWidth::kBytes});
+    {
+      Module served(0, true, 0);
+      served.connectFromSpec(d.Spec());  // enabled: the server cannot be made
+    }
+    Module module(0, true, 0);
+    module.setConfig(DirectConfig());
+    module.connectFromSpec(d.Spec());
+    std::vector<uint8_t> data(1001, 1);
+    uei request{};
+    request.module = 6;
+    request.command = 3;
+    request.option = 0x94;
+    request.index = 0x20;
+    request.type = ueiTypeBytes;
+    request.value.data = data.data();
+    request.length = data.size();
+    module.getLink()->sendUEI(request);
+    request.option = 0xD4;
+    request.index = 0;
+    module.getLink()->receiveUEI(6, 3, 0xD4, 0, &request);
+  });
+  for (const char* text : {"Failed to create server", "getModuleAddressgetModuleAddress wait", "Post autoNetwork err: 0\n",
+                           "receiveUEI - Expanding timeout for large payload: 4000\n"}) {
+    EXPECT_NE(out.find(text), std::string::npos) << text << " in:\n" << out;
+  }
 }
