@@ -121,7 +121,14 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serial, uint8_t model) {
 
 aErr Link::impl::linkCreateHelper(linkSpec& spec) {
   std::lock_guard<std::mutex> serialised(linkCreateHelperSerializer);
-  switch (spec.type) {
+  linkType type = static_cast<linkType>(spec.type);
+  if (isAORVEX(type)) {
+    if (!config.enabled) return aErrConfiguration;
+    // A Link that names a client link already (connectThroughLinkModule) shares it.
+    linkRef = aLink_CreateClient(spec.ipv4Address, static_cast<uint16_t>(spec.tcpPort), linkRef);
+    return aErrNone;
+  }
+  switch (type) {
     case USB:
       linkRef = aLink_CreateUSB(spec.serialNumber);
       break;
@@ -133,13 +140,6 @@ aErr Link::impl::linkCreateHelper(linkSpec& spec) {
       if (memchr(spec.portName, '\0', sizeof spec.portName) == nullptr) return aErrParam;
       linkRef = aLink_CreateSerial(spec.serialNumber, spec.portName, spec.baudRate);
       break;
-    case AORVEX:
-    case AORVEX_USB:
-    case AORVEX_TCPIP:
-    case AORVEX_SERIAL:
-      if (!config.enabled) return aErrConfiguration;
-      linkRef = aLink_CreateClient(spec.ipv4Address, static_cast<uint16_t>(spec.tcpPort), linkRef);
-      return aErrNone;
     default:
       return aErrMode;
   }
