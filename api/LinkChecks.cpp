@@ -18,6 +18,13 @@ aErr sErrorCode(const aPacket* reply, size_t at) {
   return reply->length > at ? static_cast<aErr>(reply->payload[at]) : aErrUnknown;
 }
 
+// The result of an operation answered by an error reply: its code, never success (a code
+// byte of 0, or none, gives aErrUnknown).
+aErr sErrorResult(const aPacket* reply, size_t at) {
+  aErr code = sErrorCode(reply, at);
+  return code != aErrNone ? code : aErrUnknown;
+}
+
 }  // namespace
 
 uint8_t sUEIFilter(const aPacket* packet, const void* record) {
@@ -80,7 +87,7 @@ uint8_t sFactoryFilter(const aPacket* packet, const void* requestCode) {
 
 aErr sSlotValueReply(const aPacket* reply, size_t* value) {
   if (reply->length < 2) return aErrUnknown;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 4);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 4);
   if (reply->length != 6) return aErrUnknown;
   *value = aUEI_RetrieveShort(reply->payload + 4);
   return aErrNone;
@@ -93,14 +100,14 @@ uint8_t sSlotOpenReply(const aPacket* reply) {
 
 aErr sSlotWriteReply(const aPacket* reply, uint8_t sum) {
   if (reply->length < 2) return aErrUnknown;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 3);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 3);
   if (reply->length != 4) return aErrNone;
   return reply->payload[3] == sum ? aErrNone : aErrIO;
 }
 
 aErr sSlotReadReply(const aPacket* reply, const uint8_t** data, size_t* size) {
   if (reply->length <= 3) return aErrUnknown;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 3);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 3);
   *data = reply->payload + 3;
   *size = reply->length - 3u;
   return aErrNone;
@@ -108,7 +115,7 @@ aErr sSlotReadReply(const aPacket* reply, const uint8_t** data, size_t* size) {
 
 aErr sSlotCloseReply(const aPacket* reply) {
   if (reply->length != 4) return aErrIO;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 3);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 3);
   return aErrNone;
 }
 
@@ -116,7 +123,7 @@ aErr sFactoryReadReply(const aPacket* reply, size_t have, size_t capacity, const
   if (reply->length < 2) return aErrUnknown;
   size_t bytes = reply->length - 2u;
   if (have + bytes >= capacity) return aErrOverrun;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 2);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 2);
   *data = reply->payload + 2;
   *size = bytes;
   return aErrNone;
@@ -124,13 +131,13 @@ aErr sFactoryReadReply(const aPacket* reply, size_t have, size_t capacity, const
 
 aErr sFactoryWriteReply(const aPacket* reply) {
   if (reply->length < 2) return aErrUnknown;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 2);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 2);
   return reply->length == 2 ? aErrNone : aErrSize;
 }
 
 aErr sFactoryEndReply(const aPacket* reply) {
   if (reply->length < 2) return aErrUnknown;
-  if (sHasErrorBit(reply->payload[1])) return sErrorCode(reply, 2);
+  if (sHasErrorBit(reply->payload[1])) return sErrorResult(reply, 2);
   return aErrNone;
 }
 

@@ -46,7 +46,8 @@ uint8_t sSlotFilter(const aPacket* packet, const void* request);
 // byte's kind (low 4 bits), with or without the error bit.
 uint8_t sFactoryFilter(const aPacket* packet, const void* requestCode);
 
-// Store-slot replies, each taken by sSlotFilter.
+// Store-slot replies, each taken by sSlotFilter. An error reply gives the device's code, or
+// aErrUnknown when it carries none or 0: never success.
 // Capacity or size: the 16-bit value; the device's error; aErrUnknown for any other shape.
 aErr sSlotValueReply(const aPacket* reply, size_t* value);
 // Open: the handle, or 255 (never a handle) for an error reply or one without a handle byte.
@@ -59,7 +60,7 @@ aErr sSlotReadReply(const aPacket* reply, const uint8_t** data, size_t* size);
 // Close: aErrIO for a length other than 4.
 aErr sSlotCloseReply(const aPacket* reply);
 
-// Factory-data replies, each taken by sFactoryFilter.
+// Factory-data replies, each taken by sFactoryFilter; error replies as for store slots.
 // Read, with `have` bytes read so far into a buffer of `capacity`: aErrOverrun when the reply's
 // data would reach `capacity`, then the device's error, else the data bytes.
 aErr sFactoryReadReply(const aPacket* reply, size_t have, size_t capacity, const uint8_t** data, size_t* size);

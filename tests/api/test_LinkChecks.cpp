@@ -157,6 +157,7 @@ TEST(LinkChecks, SlotFilterAndReplies) {
   EXPECT_EQ(std::vector<uint8_t>(data, data + size), HexBytes("AA BB"));
   EXPECT_EQ(sSlotReadReply(Reply(6, "04 06 09").get(), &data, &size), aErrUnknown);
   EXPECT_EQ(sSlotReadReply(Reply(6, "04 86 09 03").get(), &data, &size), aErrNotFound);
+  EXPECT_EQ(sSlotReadReply(Reply(6, "04 86 09 00").get(), &data, &size), aErrUnknown) << "an error is never success";
 
   EXPECT_EQ(sSlotCloseReply(Reply(6, "04 08 09 00").get()), aErrNone);
   EXPECT_EQ(sSlotCloseReply(Reply(6, "04 88 09 1F").get()), aErrMedia);
@@ -199,6 +200,8 @@ TEST(LinkChecks, FactoryFilterAndReplies) {
   EXPECT_EQ(sFactoryEndReply(Reply(6, "5E 80 1F").get()), aErrMedia);
   EXPECT_EQ(sFactoryEndReply(Reply(6, "5E 80").get()), aErrUnknown) << "no code byte: not a success";
   EXPECT_EQ(sFactoryEndReply(Reply(6, "5E 80 1F 00").get()), aErrMedia);
+  EXPECT_EQ(sFactoryEndReply(Reply(6, "5E 80 00").get()), aErrUnknown) << "an error is never success";
+  EXPECT_EQ(sFactoryReadReply(Reply(6, "5E 85 00").get(), 0, 100, &data, &size), aErrUnknown);
 }
 
 TEST(LinkChecks, ModuleQueryReplies) {

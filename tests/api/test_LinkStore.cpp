@@ -142,6 +142,10 @@ TEST_F(LinkStore, FaultsEndInAnErrorAndEveryOpenedSlotIsClosed) {
       {"no close reply", {4, 8}, SimFault::NoReply(), false, load, aErrTimeout},
       {"a close reply of 5 bytes", {4, 8}, SimFault::Length(5), false, load, aErrIO},
       {"no read reply", {4, 6}, SimFault::NoReply(), false, unload, aErrTimeout},
+      // An error reply is never a success, whatever its code byte says.
+      {"a write error with code 0", {4, 7}, SimFault::ErrorReply(0), false, load, aErrUnknown},
+      {"a read error with code 0", {4, 6}, SimFault::ErrorReply(0), true, unload, aErrUnknown},
+      {"a close error with code 0", {4, 8}, SimFault::ErrorReply(0), false, load, aErrUnknown},
   };
   for (const Row& row : rows) {
     network().SetSlot(6, 1, 2, 100, Pattern(40, 0x10));
@@ -250,6 +254,8 @@ TEST_F(LinkStore, FactoryErrorsAndRefusedKinds) {
   EXPECT_EQ(link().getFactoryData(6, 5, buffer.data(), buffer.size(), &count), aErrUnknown);
   network().AddFault({0x5E, 0x20}, SimFault::ErrorWithoutCode());
   EXPECT_EQ(link().getFactoryData(6, 5, buffer.data(), buffer.size(), &count), aErrUnknown) << "end refused";
+  network().AddFault({0x5E, 0x45}, SimFault::ErrorReply(0));
+  EXPECT_EQ(link().getFactoryData(6, 5, buffer.data(), buffer.size(), &count), aErrUnknown) << "error code 0";
   EXPECT_EQ(count, 7u);
 
   // A write refused half way commits nothing.

@@ -32,6 +32,12 @@ void SimFaults::Apply(uint8_t module, const uint8_t* payload, size_t length, con
     case SimFault::Kind::kErrorWithoutCode:
       *replies = {SimReply{errorHead}};
       break;
+    case SimFault::Kind::kErrorReply: {
+      std::vector<uint8_t> reply = errorHead;
+      reply.push_back(fault.code);
+      *replies = {SimReply{reply}};
+      break;
+    }
     case SimFault::Kind::kWrongSum:
       if (!replies->empty() && !replies->front().payload.empty()) ++replies->front().payload.back();
       break;

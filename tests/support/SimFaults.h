@@ -13,6 +13,7 @@ struct SimFault {
     kLength,            // the first reply cut or zero-padded to `length` payload bytes
     kSender,            // every reply from `sender`
     kErrorWithoutCode,  // the request's error reply, without its code byte
+    kErrorReply,        // the request's error reply with `code`
     kWrongSum,          // the first reply's last byte is one more (a write's sum, an echo's data)
     kExtraLateCopy,     // the replies, then one more copy of them ms later
     kSequenceOff,       // the second reply's sequence number (its trailer's low 7 bits) + delta
@@ -22,6 +23,7 @@ struct SimFault {
   size_t length = 0;
   uint8_t sender = 0;
   int delta = 0;
+  uint8_t code = 0;
 
   static SimFault NoReply() { return {Kind::kNoReply}; }
   static SimFault Late(uint32_t ms) { return {Kind::kLate, ms}; }
@@ -30,6 +32,7 @@ struct SimFault {
   static SimFault OpenWithoutHandle() { return Length(4); }
   static SimFault Sender(uint8_t address) { return {Kind::kSender, 0, 0, address}; }
   static SimFault ErrorWithoutCode() { return {Kind::kErrorWithoutCode}; }
+  static SimFault ErrorReply(uint8_t code) { return {Kind::kErrorReply, 0, 0, 0, 0, code}; }
   static SimFault WrongSum() { return {Kind::kWrongSum}; }
   static SimFault ExtraLateCopy(uint32_t ms) { return {Kind::kExtraLateCopy, ms}; }
   // -1 repeats the first packet's number; +1 skips one.
