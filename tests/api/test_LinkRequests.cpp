@@ -201,6 +201,41 @@ TEST_F(LinkRequests, ByteSequenceSetsArriveWholeWithOneAcknowledgement) {
   }
 }
 
+TEST_F(LinkRequests, ByteSequenceGetsComeInTrailedPackets) {
+  const SimEntityKey key{3, 21, 0};
+  std::vector<uint8_t> bytes(50);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  network().SetEntity(6, key, {SimWidth::kBytes, 0, bytes});
+  struct Row {
+    const char* what;
+    std::optional<SimFault> fault;
+    std::vector<uint8_t> trailers;
+  };
+  const Row rows[] = {
+      {"in order", {}, {0x80, 0x81, 0x02}},
+      {"a repeated sequence number", SimFault::SequenceOff(-1), {0x80, 0x80, 0x02}},
+      {"a skipped sequence number", SimFault::SequenceOff(1), {0x80, 0x82, 0x02}},
+  };
+  for (const Row& row : rows) {
+    if (row.fault) {
+      network().AddFault({3, 0x55}, *row.fault);
+    }
+    ASSERT_EQ(link().sendUEI(Request(0x55, 0x20, 0, 0)), aErrNone) << row.what;
+    std::vector<uint8_t> trailers, data;
+    for (size_t packet = 0; packet < row.trailers.size(); ++packet) {
+      const uint8_t match[] = {3, 21, 0};
+      uint8_t length = sizeof match;
+      uint8_t out[28];
+      ASSERT_EQ(link().receivePacket(6, match, &length, out), aErrNone) << row.what;
+      ASSERT_GE(length, 4) << row.what;
+      data.insert(data.end(), out + 3, out + length - 1);
+      trailers.push_back(out[length - 1]);
+    }
+    EXPECT_EQ(trailers, row.trailers) << row.what;
+    EXPECT_EQ(data, bytes) << row.what;
+  }
+}
+
 TEST_F(LinkRequests, PooledByteSequenceArrivesWholeAndInOrder) {
   TempDir dir;
   const SimEntityKey key{3, 20, 0};
