@@ -20,7 +20,7 @@ extern std::mutex linkCreateHelperSerializer;
 bool cbModelCallback(const linkSpec* spec, bool* found, void* ref);
 
 // A connection to one device: at most one link-engine link (shared with every other holder of
-// the same device), the link specification that says how to reach the device, and the network
+// the same device), the linkSpec record that says how to reach the device, and the network
 // configuration. One thread at a time uses a Link; every member blocks until it is done.
 // Results are aErr codes; "not connected" means isConnected() is false.
 class Link {
@@ -42,10 +42,10 @@ class Link {
 
   // Discovery of the device of that type by serial number (0: by model, 0 any), then connect.
   aErr discoverAndConnect(linkType type, uint32_t serial, uint8_t model = 0);
-  // Creates the link from the stored specification and waits up to about 2 s for it to run.
+  // Creates the link from the stored linkSpec and waits up to about 2 s for it to run.
   // A link that does not come up stays held until disconnect.
   aErr connect();
-  // Joins the link `other` holds, as one more user (the stored specification names it).
+  // Joins the link `other` holds, as one more user (the stored linkSpec names it).
   aErr connectThroughLinkModule(Link& other);
   bool isConnected();
   // The link status; 8 without a link.

@@ -1,5 +1,5 @@
-// Link: construction, specification and configuration, and the road from a serial number or a
-// stored specification to a running link-engine link.
+// Link: construction, linkSpec and configuration, and the road from a serial number or a
+// stored linkSpec to a running link-engine link.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -109,7 +109,7 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serial, uint8
     }
   }
   if (found == nullptr) return aErrNotFound;
-  // A running Link keeps its specification; connect then refuses.
+  // A running Link keeps its linkSpec; connect then refuses.
   setSpecifier(*found);
   return link->connect();
 }

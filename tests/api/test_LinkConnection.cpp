@@ -43,7 +43,7 @@ std::vector<uint8_t> Bytes(const linkSpec& spec) {
 
 }  // namespace
 
-TEST(LinkConnection, KeepsItsNameSpecificationAndConfiguration) {
+TEST(LinkConnection, KeepsItsNameLinkSpecAndConfiguration) {
   EXPECT_STREQ(Link(nullptr).getName(), "");
   EXPECT_STREQ(Link("Link").getName(), "Link");
   std::string longName(1500, 'n');
@@ -129,7 +129,7 @@ TEST(LinkConnection, RefusedConnectionsLeaveTheLinkEngineUntouched) {
     return spec;
   };
   const Row rows[] = {
-      {"no specification", false, {}, false, aErrConfiguration},
+      {"no linkSpec", false, {}, false, aErrConfiguration},
       {"type 0", true, ofType(0), false, aErrMode},
       {"type 8", true, ofType(8), false, aErrMode},
       {"client type without enabled", true, ofType(AORVEX), false, aErrConfiguration},
@@ -256,7 +256,7 @@ TEST(LinkConnection, ConnectThroughALinkThatFailsBeforeTheFactoryHoldsNothing) {
     aErr result;
   };
   const Row rows[] = {
-      {"no specification", nullptr, aErrConfiguration},
+      {"no linkSpec", nullptr, aErrConfiguration},
       {"client type without enabled", &client, aErrConfiguration},
       {"unknown type", &unknown, aErrMode},
       {"port name without its terminator", &unterminated, aErrParam},

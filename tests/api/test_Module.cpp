@@ -83,7 +83,7 @@ TEST(Module, ConnectionMembersWithoutAConnection) {
   EXPECT_EQ(module.enablePacketLog("/tmp/never"), aErrConfiguration);
   EXPECT_EQ(module.connectThroughLinkModule(nullptr), aErrInitialization);
   Module other(0, true, 0);
-  EXPECT_EQ(module.connectThroughLinkModule(&other), aErrNotFound) << "other holds no specification";
+  EXPECT_EQ(module.connectThroughLinkModule(&other), aErrNotFound) << "other holds no linkSpec";
 
   uint64_t start = aTime_GetMonotonicMS();
   EXPECT_EQ(module.connect(TCPIP, 0), aErrParam);

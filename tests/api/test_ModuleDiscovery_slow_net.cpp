@@ -38,7 +38,7 @@ TEST(ModuleDiscoverySlow, ASerialNumberNobodyHasIsNotFound) {
   EXPECT_LT(took, 3500u);
   linkSpec after;
   ASSERT_EQ(module.getLinkSpecifier(&after), aErrNone);
-  EXPECT_EQ(memcmp(&after, &stored, sizeof stored), 0) << "the stored specification is unchanged";
+  EXPECT_EQ(memcmp(&after, &stored, sizeof stored), 0) << "the stored linkSpec is unchanged";
   EXPECT_FALSE(module.isConnected());
   EXPECT_EQ(d.listener.accepts(), 0u);
 }

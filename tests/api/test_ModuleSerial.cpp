@@ -6,7 +6,7 @@
 
 using namespace Tavrin::Corvantis;
 
-TEST(ModuleSerial, ConnectsFromASpecificationAndQueries) {
+TEST(ModuleSerial, ConnectsFromALinkSpecAndQueries) {
   PtySimDevice p;
   p.device.Network().SetBuild(6, 12345);
   Module module(0, true, 0);

@@ -1,5 +1,5 @@
 #pragma once
-// The simulated device where the object API reaches it directly, with the link specification
+// The simulated device where the object API reaches it directly, with the linkSpec
 // that names it, for tests and benchmarks of Link and Module.
 #include <cstdint>
 #include <functional>
@@ -24,7 +24,7 @@ Tavrin::Corvantis::aOrvexConfig DirectConfig();
 struct TcpSimDevice {
   explicit TcpSimDevice(uint8_t address = 6, uint32_t serial = 0x0000ABCD)
       : device(address), serial(serial) {}
-  // A type-2 specification of the device.
+  // A type-2 linkSpec of the device.
   linkSpec Spec() const;
 
   SimLinkDevice device;
@@ -39,7 +39,7 @@ struct PtySimDevice {
   explicit PtySimDevice(uint8_t address = 6, uint32_t serial = 0x0000ABCD)
       : device(address), serial(serial) {}
   ~PtySimDevice() { line.reset(); }
-  // A type-3 specification of the slave at `baudRate`.
+  // A type-3 linkSpec of the slave at `baudRate`.
   linkSpec Spec(uint32_t baudRate = 115200) const;
   void Renew();
 
@@ -55,7 +55,7 @@ struct TcpModuleRig {
   explicit TcpModuleRig(uint8_t address = 6, uint32_t serial = 0x0000ABCD) : sim(address, serial) {
     module.setConfig(DirectConfig());
   }
-  // connectFromSpec with the device's specification.
+  // connectFromSpec with the device's linkSpec.
   aErr Connect() { return module.connectFromSpec(sim.Spec()); }
   Tavrin::Corvantis::Link& link() { return *module.getLink(); }
   SimNetwork& network() { return sim.device.Network(); }
