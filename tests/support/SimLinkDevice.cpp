@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "SimNetwork.h"
 #include "unix_time.h"
 
 namespace {
@@ -19,7 +20,8 @@ bool sIsHeartbeatShaped(const aPacket* packet) {
 
 }  // namespace
 
-SimLinkDevice::SimLinkDevice(uint8_t address) : address_(address), parse_(aPacket_Create()) {
+SimLinkDevice::SimLinkDevice(uint8_t address)
+    : address_(address), parse_(aPacket_Create()), network_(std::make_unique<SimNetwork>(address)) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -84,6 +86,16 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
   if (const SimLinkScriptRow* row = script_.Match(packet)) {
     uint64_t now = aTime_GetMonotonicMS();
     for (const SimLinkReply& reply : row->replies) out->push_back({now + reply.delayMs, reply.wire, 0});
+    return;
+  }
+  std::vector<SimReply> replies;
+  if (network_->Handle(packet, &replies)) {
+    uint64_t now = aTime_GetMonotonicMS();
+    for (const SimReply& reply : replies) {
+      std::vector<uint8_t> bytes{reply.from, static_cast<uint8_t>(reply.payload.size())};
+      bytes.insert(bytes.end(), reply.payload.begin(), reply.payload.end());
+      out->push_back({reply.delayMs > 0 ? now + reply.delayMs : 0, std::move(bytes), 0});
+    }
     return;
   }
   if (echo_ && (packet->address & 1) == 0) out->push_back({0, wire, 0});
@@ -200,8 +212,11 @@ void SimLinkDevice::SetSilent(bool on) {
 }
 
 void SimLinkDevice::SetRecording(bool on) {
-  std::lock_guard<std::mutex> hold(mutex_);
-  recording_ = on;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    recording_ = on;
+  }
+  network_->SetRecording(on);
 }
 
 void SimLinkDevice::SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -12,12 +13,15 @@
 #include "SimLinkScript.h"
 #include "aPacket.h"
 
+class SimNetwork;
+
 // The simulated device at link level, free of any transport: a transport adapter hands it the
 // host's bytes (FromHost) and carries its bytes back (the ToHost it attached). It parses the
 // host's bytes with the packet parser, records what arrives, answers the handshake, echoes
 // and sends heartbeats and garbage on demand. Timed output (late answers, bytes with gaps)
 // goes out on the device's own thread; immediate answers go out from FromHost. Every wait is
-// bounded.
+// bounded. Once its module network (SimNetwork.h) has tables, the network answers every packet
+// that is not link level, in place of the echo.
 class SimLinkDevice {
  public:
   // Sends the device's bytes towards the host; its result is ignored.
@@ -46,6 +50,8 @@ class SimLinkDevice {
   SimLinkDevice& operator=(const SimLinkDevice&) = delete;
 
   uint8_t address() const { return address_; }
+  // The modules behind the device; its own address is the routing module.
+  SimNetwork& Network() const { return *network_; }
 
   // The adapter's side. Attach with an empty function detaches: once it returns, the old
   // function is never called again. FromHost takes any number of bytes, from one thread.
@@ -60,9 +66,11 @@ class SimLinkDevice {
   // Silence: the device sends nothing at all (answers, echoes, queued output) until switched
   // back; what it receives is still recorded.
   void SetSilent(bool on);
-  // Answers by table (SimLinkScript.h) before the echo; an empty script answers nothing.
+  // Answers by table (SimLinkScript.h) before the module network and the echo; an empty
+  // script answers nothing.
   void SetScript(SimLinkScript script);
-  // Packets are counted either way; off keeps no record of them (long benchmarks).
+  // Packets are counted either way; off keeps no record of them, nor of the module network's
+  // replies (long benchmarks).
   void SetRecording(bool on);
 
   // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.
@@ -98,6 +106,7 @@ class SimLinkDevice {
 
   const uint8_t address_;
   aPacket* parse_;
+  std::unique_ptr<SimNetwork> network_;
 
   // Lock order: sendMutex_ before mutex_.
   std::mutex sendMutex_;  // ToHost calls, and the choice between sending now and queueing

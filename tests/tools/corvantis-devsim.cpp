@@ -7,6 +7,9 @@
 //   --dump DIR        at the end, the chips' memories into DIR (lpc-flash.bin, lpc-ram.bin,
 //                     sdp-ram-0xADDRESS.bin for each written stretch of the ROM's RAM)
 //   -- COMMAND ...    runs COMMAND as a child inside the emulation; its exit status is ours
+// With --tcp, the device's module network (SimNetworkOptions.h for the table options):
+//   --address A       the device's (routing module's) address, even (default 0x08)
+// Until a table is given the device echoes every packet; with tables its modules answer.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,6 +30,7 @@
 #include "PtyPair.h"
 #include "SimLinkDevice.h"
 #include "SimLinkTcpSide.h"
+#include "SimNetworkOptions.h"
 #include "SimLpcIsp.h"
 #include "SimSdpRom.h"
 #include "TcpDeviceListener.h"
@@ -35,16 +40,16 @@ namespace {
 
 int sUsage() {
   fprintf(stderr,
-          "usage: corvantis-devsim [--tcp PORT] [--lpc-isp PATH] [--sdp-rom PATH|USB] [--dump DIR] [-- COMMAND ...]\n");
+          "usage: corvantis-devsim [--tcp PORT] [--address A] [--module A] [--build [A:]N]\n"
+          "         [--entity A:C:O:I[:S]=W:V] [--slot A:S:L:CAP[=HEX]] [--factory A:K=HEX]\n"
+          "         [--lpc-isp PATH] [--sdp-rom PATH|USB] [--dump DIR] [-- COMMAND ...]\n");
   return 2;
 }
 
 bool sParsePort(const char* text, uint16_t* port) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long value = strtoul(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value > 65535) return false;
-  *port = static_cast<uint16_t>(value);
+  std::optional<uint32_t> value = SimOptionNumber(text, 65535);
+  if (!value || text[0] < '0' || text[0] > '9') return false;
+  *port = static_cast<uint16_t>(*value);
   return true;
 }
 
@@ -110,6 +115,8 @@ pid_t sStartChild(char** argv) {
 
 int main(int argc, char** argv) {
   bool tcp = false;
+  uint8_t address = 0x08;
+  std::vector<SimNetworkSetting> settings;
   TcpDeviceListener::Options options;
   std::string lpcPath, sdpPath, dumpDir;
   char** command = nullptr;
@@ -131,11 +138,18 @@ int main(int argc, char** argv) {
       sdpPath = value;
     } else if (a == "--dump") {
       dumpDir = value;
+    } else if (a == "--address") {
+      std::optional<uint8_t> parsed = SimOptionModuleAddress(value);
+      if (!parsed) return sUsage();
+      address = *parsed;
     } else {
-      return sUsage();
+      std::optional<SimNetworkSetting> setting = SimNetworkOption(a, value, &address);
+      if (!setting) return sUsage();
+      settings.push_back(std::move(*setting));
     }
   }
   if (!tcp && lpcPath.empty() && sdpPath.empty()) return sUsage();
+  if (!tcp && (!settings.empty() || address != 0x08)) return sUsage();
 
   // Every thread made from here on leaves the signals to sigwait below.
   sigset_t stop;
@@ -145,9 +159,10 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  SimLinkDevice device;
+  SimLinkDevice device(address);
   device.SetEcho(true);
   device.SetRecording(false);
+  for (const SimNetworkSetting& setting : settings) setting(device.Network());
   SimLinkTcpSide side(device);
   std::unique_ptr<TcpDeviceListener> listener;
   std::unique_ptr<UsbDeviceEmulation> usb;

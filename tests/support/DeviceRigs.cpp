@@ -1,0 +1,74 @@
+#include "DeviceRigs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+Tavrin::Corvantis::aOrvexConfig DirectConfig() {
+  Tavrin::Corvantis::aOrvexConfig config;
+  config.enabled = false;
+  config.fallback = false;
+  return config;
+}
+
+linkSpec TcpSimDevice::Spec() const {
+  linkSpec spec{};
+  spec.type = TCPIP;
+  spec.serialNumber = serial;
+  spec.moduleAddress = device.address();
+  spec.routerAddress = device.address();
+  spec.ipv4Address = TcpDeviceListener::address();
+  spec.tcpPort = listener.port();
+  return spec;
+}
+
+linkSpec PtySimDevice::Spec(uint32_t baudRate) const {
+  linkSpec spec{};
+  spec.type = SERIAL;
+  spec.serialNumber = serial;
+  spec.baudRate = baudRate;
+  strncpy(spec.portName, pty.slaveName().c_str(), sizeof spec.portName - 1);
+  return spec;
+}
+
+void PtySimDevice::Renew() {
+  line.reset();
+  line = std::make_unique<SimLinkPty>(pty, device);
+}
+
+std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from) {
+  std::vector<std::vector<uint8_t>> wires;
+  std::vector<SimLinkDevice::Received> packets = device.Packets();
+  for (size_t i = from; i < packets.size(); ++i) wires.push_back(packets[i].wire);
+  return wires;
+}
+
+bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag) {
+  if (link.sendPacket(address, 0x17, 1, &tag) != aErrNone) return false;
+  const uint8_t match[] = {0x17, tag};
+  uint8_t length = sizeof match;
+  uint8_t reply[aPACKET_MAX_DATA];
+  return link.receivePacket(address, match, &length, reply) == aErrNone && length == 2;
+}
+
+void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
+                               const std::function<void()>& beforeReconnect) {
+  uint32_t build = 0;
+  EXPECT_EQ(module.getBuild(&build), aErrNone);
+  EXPECT_EQ(build, 12345u);
+  std::vector<uint8_t> data(27);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xC0 + i);
+  EXPECT_EQ(module.debug(data.data(), 27), aErrNone);
+  device.Network().AddFault({0x17}, SimFault::WrongSum());
+  EXPECT_EQ(module.debug(data.data(), 27), aErrIO);
+
+  EXPECT_EQ(module.disconnect(), aErrNone);
+  EXPECT_FALSE(module.isConnected());
+  beforeReconnect();
+  EXPECT_EQ(module.reconnect(), aErrNone);
+  EXPECT_TRUE(module.isConnected());
+  build = 0;
+  EXPECT_EQ(module.getBuild(&build), aErrNone);
+  EXPECT_EQ(build, 12345u);
+  EXPECT_EQ(module.debug(data.data(), 27), aErrNone);
+}

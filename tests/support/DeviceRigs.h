@@ -1,0 +1,77 @@
+#pragma once
+// The simulated device where the object API reaches it directly, with the linkSpec
+// that names it, for tests and benchmarks of Link and Module.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "PtyPair.h"
+#include "SimLinkDevice.h"
+#include "SimLinkPty.h"
+#include "SimLinkTcpSide.h"
+#include "SimNetwork.h"
+#include "TcpDeviceListener.h"
+#include "Link.h"
+#include "Module.h"
+#include "aLinkSpec.h"
+#include "aOrvexConfig.h"
+
+// The network configuration of a direct link: no link server, no fallback.
+Tavrin::Corvantis::aOrvexConfig DirectConfig();
+
+// The device behind a TCP listener on 127.0.0.1; it keeps its state across connections.
+struct TcpSimDevice {
+  explicit TcpSimDevice(uint8_t address = 6, uint32_t serial = 0x0000ABCD)
+      : device(address), serial(serial) {}
+  // A type-2 linkSpec of the device.
+  linkSpec Spec() const;
+
+  SimLinkDevice device;
+  SimLinkTcpSide side{device};
+  TcpDeviceListener listener{&side};
+  const uint32_t serial;
+};
+
+// The device on the master of a pty, the link on its slave. The line ends when the link closes
+// the port: Renew() before the port is opened again.
+struct PtySimDevice {
+  explicit PtySimDevice(uint8_t address = 6, uint32_t serial = 0x0000ABCD)
+      : device(address), serial(serial) {}
+  ~PtySimDevice() { line.reset(); }
+  // A type-3 linkSpec of the slave at `baudRate`.
+  linkSpec Spec(uint32_t baudRate = 115200) const;
+  void Renew();
+
+  PtyPair pty;
+  SimLinkDevice device;
+  std::unique_ptr<SimLinkPty> line = std::make_unique<SimLinkPty>(pty, device);
+  const uint32_t serial;
+};
+
+// A Module(0, networking on, model 0) with the direct configuration and the TCP device it
+// connects to; the Module goes first.
+struct TcpModuleRig {
+  explicit TcpModuleRig(uint8_t address = 6, uint32_t serial = 0x0000ABCD) : sim(address, serial) {
+    module.setConfig(DirectConfig());
+  }
+  // connectFromSpec with the device's linkSpec.
+  aErr Connect() { return module.connectFromSpec(sim.Spec()); }
+  Tavrin::Corvantis::Link& link() { return *module.getLink(); }
+  SimNetwork& network() { return sim.device.Network(); }
+
+  TcpSimDevice sim;
+  Tavrin::Corvantis::Module module{0, true, 0};
+};
+
+// What a connected Module does over any transport, against a device whose network has build
+// 12345 at the Module's address: getBuild, a 27-byte echo, a corrupted echo (aErrIO), then
+// disconnect, beforeReconnect() and reconnect, and getBuild again. Failures are test failures.
+void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
+                               const std::function<void()>& beforeReconnect = [] {});
+
+// The wire forms of the packets the device received, from index `from` on.
+std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
+
+// One echo (0x17) of `tag` through the Link to `address` and back; true when it came.
+bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag);

@@ -1,0 +1,212 @@
+#include "SimNetwork.h"
+
+#include "aError.h"
+
+namespace {
+
+constexpr uint8_t kSlotCommand = 4;
+constexpr uint8_t kEchoCommand = 0x17;
+constexpr uint8_t kQueryCommand = 0x49;
+constexpr uint8_t kFactoryCommand = 0x5E;
+
+enum : uint8_t { kHasUEI = 0x01, kClassQuantity = 0x04, kSubClassQuantity = 0x05, kEntityGroup = 0x06, kBuild = 0xFF };
+
+}  // namespace
+
+SimNetwork::SimNetwork(uint8_t routingAddress) : routing_(routingAddress) { modules_[routing_]; }
+
+bool SimNetwork::loaded() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return loaded_;
+}
+
+SimNetwork::Module& SimNetwork::LoadLocked(uint8_t address) {
+  loaded_ = true;
+  return modules_[address];
+}
+
+const SimNetwork::Module* SimNetwork::FindLocked(uint8_t address) const {
+  auto it = modules_.find(address);
+  return it == modules_.end() ? nullptr : &it->second;
+}
+
+void SimNetwork::AddModule(uint8_t address) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(address);
+}
+
+void SimNetwork::SetEntity(uint8_t module, const SimEntityKey& key, const SimEntity& entity) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).entities.Set(key, entity);
+}
+
+std::optional<SimEntity> SimNetwork::Entity(uint8_t module, const SimEntityKey& key) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::nullopt : found->entities.Find(key);
+}
+
+void SimNetwork::SetBuild(uint8_t module, uint32_t build) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).build = build;
+}
+
+void SimNetwork::SetHasUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t flags,
+                           uint8_t result) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).hasUEI[{command, option, index, flags}] = result;
+}
+
+void SimNetwork::SetClassQuantity(uint8_t module, uint8_t entityClass, uint8_t count) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).classCounts[entityClass] = count;
+}
+
+void SimNetwork::SetSubClassQuantity(uint8_t module, uint8_t entityClass, uint8_t subClass, uint8_t count) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).subClassCounts[{entityClass, subClass}] = count;
+}
+
+void SimNetwork::SetEntityGroup(uint8_t module, uint8_t entityClass, uint8_t subClass, uint8_t group) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).groups[{entityClass, subClass}] = group;
+}
+
+void SimNetwork::SetSlot(uint8_t module, uint8_t store, uint8_t slot, size_t capacity, std::vector<uint8_t> contents) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).slots.SetSlot(store, slot, capacity, std::move(contents));
+}
+
+void SimNetwork::SetSlotTiming(uint8_t module, uint32_t openDelayMs, size_t readChunk) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  Module& found = LoadLocked(module);
+  found.slots.SetOpenDelay(openDelayMs);
+  found.slots.SetReadChunk(readChunk);
+}
+
+std::vector<uint8_t> SimNetwork::SlotContents(uint8_t module, uint8_t store, uint8_t slot) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<uint8_t>{} : found->slots.Contents(store, slot);
+}
+
+size_t SimNetwork::SlotOpens(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? 0 : found->slots.Opens();
+}
+
+size_t SimNetwork::OpenSlots(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? 0 : found->slots.OpenHandles();
+}
+
+void SimNetwork::SetFactory(uint8_t module, uint8_t kind, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).factory.SetBlock(kind, std::move(bytes));
+}
+
+std::optional<std::vector<uint8_t>> SimNetwork::Factory(uint8_t module, uint8_t kind) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::nullopt : found->factory.Block(kind);
+}
+
+void SimNetwork::AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every, uint8_t module) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  faults_.Add(std::move(prefix), fault, every, module);
+}
+
+void SimNetwork::ClearFaults() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  faults_.Clear();
+}
+
+std::vector<SimNetwork::Sent> SimNetwork::SentReplies() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sent_;
+}
+
+void SimNetwork::SetRecording(bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  recording_ = on;
+}
+
+void SimNetwork::Query(const Module& module, const uint8_t* payload, size_t length,
+                       std::vector<SimReply>* replies) const {
+  if (length < 2) return;
+  std::vector<uint8_t> reply(payload, payload + length);
+  auto answer = [&](uint8_t value) {
+    reply.push_back(value);
+    replies->push_back({reply});
+  };
+  auto in = [](const auto& table, const auto& key) -> std::optional<uint8_t> {
+    auto it = table.find(key);
+    if (it == table.end()) return std::nullopt;
+    return it->second;
+  };
+  switch (payload[1]) {
+    case kBuild:
+      if (length != 2 || !module.build) return;
+      for (int shift = 24; shift >= 0; shift -= 8) reply.push_back(static_cast<uint8_t>(*module.build >> shift));
+      replies->push_back({reply});
+      return;
+    case kHasUEI:
+      // The result takes the place of the flags.
+      if (length != 6) return;
+      reply.pop_back();
+      return answer(in(module.hasUEI, std::make_tuple(payload[2], payload[3], payload[4], payload[5]))
+                           .value_or(static_cast<uint8_t>(aErrUnimplemented)));
+    case kClassQuantity:
+      if (length != 3) return;
+      return answer(in(module.classCounts, payload[2]).value_or(0));
+    case kSubClassQuantity:
+      if (length != 4) return;
+      return answer(in(module.subClassCounts, std::make_pair(payload[2], payload[3])).value_or(0));
+    case kEntityGroup:
+      if (length != 4) return;
+      return answer(in(module.groups, std::make_pair(payload[2], payload[3])).value_or(0));
+    default:
+      return;
+  }
+}
+
+bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!loaded_) return false;
+  auto found = modules_.find(packet->address);
+  if (found == modules_.end() || packet->length == 0) return true;
+  Module& module = found->second;
+  const uint8_t* payload = packet->payload;
+  size_t length = packet->length;
+  std::vector<SimReply> made;
+  std::vector<uint8_t> errorHead;
+  switch (payload[0]) {
+    case kEchoCommand:
+      made.push_back({std::vector<uint8_t>(payload, payload + length)});
+      break;
+    case kQueryCommand:
+      Query(module, payload, length, &made);
+      break;
+    case kSlotCommand:
+      module.slots.Handle(payload, length, &made);
+      errorHead = SimStoreSlots::ErrorHead(payload, length);
+      break;
+    case kFactoryCommand:
+      module.factory.Handle(payload, length, &made);
+      errorHead = SimFactoryData::ErrorHead(payload, length);
+      break;
+    default:
+      module.entities.Handle(payload, length, &made);
+      errorHead = SimEntityTable::ErrorHead(payload, length);
+      break;
+  }
+  faults_.Apply(packet->address, payload, length, errorHead, &made);
+  for (SimReply& reply : made) {
+    if (reply.from == 0) reply.from = packet->address;
+    if (recording_) sent_.push_back({reply.from, reply.payload});
+    replies->push_back(std::move(reply));
+  }
+  return true;
+}

@@ -1,0 +1,93 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "SimEntityTable.h"
+#include "SimFactoryData.h"
+#include "SimFaults.h"
+#include "SimReply.h"
+#include "SimStoreSlots.h"
+#include "aPacket.h"
+
+// The modules behind a simulated device. The device's own address is the routing module, the
+// only one that answers AD 00 (the device does that); modules behind it sit at other even
+// addresses with tables of their own. A request goes to the module it is addressed to and its
+// replies come from there; a packet to an address without a module gets nothing.
+//
+// A module answers the entity protocol from its entity table, command 4 from its store slots,
+// 0x5E from its factory data, 0x49 (0xFF build, 0x01 hasUEI table, 0x04 to 0x06 counts) from
+// its query tables, and echoes 0x17. Until a table is loaded (any setter below) the network
+// takes no packet and the device echoes as before. Faults apply to every module's replies.
+// Thread-safe: the device's thread handles packets while a test reads and sets tables.
+class SimNetwork {
+ public:
+  // A reply as it went out, for tests that count them.
+  struct Sent {
+    uint8_t from;
+    std::vector<uint8_t> payload;
+  };
+
+  explicit SimNetwork(uint8_t routingAddress);
+
+  uint8_t routingAddress() const { return routing_; }
+  bool loaded() const;
+
+  // Setters make the module when it does not exist yet.
+  void AddModule(uint8_t address);
+  void SetEntity(uint8_t module, const SimEntityKey& key, const SimEntity& entity);
+  std::optional<SimEntity> Entity(uint8_t module, const SimEntityKey& key) const;
+  void SetBuild(uint8_t module, uint32_t build);
+  void SetHasUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t result);
+  void SetClassQuantity(uint8_t module, uint8_t entityClass, uint8_t count);
+  void SetSubClassQuantity(uint8_t module, uint8_t entityClass, uint8_t subClass, uint8_t count);
+  void SetEntityGroup(uint8_t module, uint8_t entityClass, uint8_t subClass, uint8_t group);
+
+  void SetSlot(uint8_t module, uint8_t store, uint8_t slot, size_t capacity, std::vector<uint8_t> contents);
+  void SetSlotTiming(uint8_t module, uint32_t openDelayMs, size_t readChunk);
+  std::vector<uint8_t> SlotContents(uint8_t module, uint8_t store, uint8_t slot) const;
+  size_t SlotOpens(uint8_t module) const;
+  size_t OpenSlots(uint8_t module) const;
+
+  void SetFactory(uint8_t module, uint8_t kind, std::vector<uint8_t> bytes);
+  std::optional<std::vector<uint8_t>> Factory(uint8_t module, uint8_t kind) const;
+
+  // See SimFaults::Add.
+  void AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every = false, uint8_t module = 0);
+  void ClearFaults();
+
+  // Every reply handed to the device so far, in order (while recording).
+  std::vector<Sent> SentReplies() const;
+  void SetRecording(bool on);
+
+  // The device's side: the replies to one packet. False (nothing taken) until a table is loaded.
+  bool Handle(const aPacket* packet, std::vector<SimReply>* replies);
+
+ private:
+  struct Module {
+    SimEntityTable entities;
+    SimStoreSlots slots;
+    SimFactoryData factory;
+    std::optional<uint32_t> build;
+    std::map<std::tuple<uint8_t, uint8_t, uint8_t, uint8_t>, uint8_t> hasUEI;
+    std::map<uint8_t, uint8_t> classCounts;
+    std::map<std::pair<uint8_t, uint8_t>, uint8_t> subClassCounts;
+    std::map<std::pair<uint8_t, uint8_t>, uint8_t> groups;
+  };
+
+  Module& LoadLocked(uint8_t address);
+  const Module* FindLocked(uint8_t address) const;
+  void Query(const Module& module, const uint8_t* payload, size_t length, std::vector<SimReply>* replies) const;
+
+  const uint8_t routing_;
+  mutable std::mutex mutex_;
+  bool loaded_ = false;
+  std::map<uint8_t, Module> modules_;
+  SimFaults faults_;
+  std::vector<Sent> sent_;
+  bool recording_ = true;
+};

@@ -1,0 +1,124 @@
+#include "SimNetworkOptions.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+std::optional<uint32_t> sNumber(const std::string& text, uint32_t max) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = strtoul(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-' || value > max) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+std::optional<uint8_t> sModuleAddress(const std::string& text) {
+  std::optional<uint32_t> value = sNumber(text, 0xFE);
+  if (!value || *value == 0 || (*value & 1) != 0) return std::nullopt;
+  return static_cast<uint8_t>(*value);
+}
+
+std::optional<std::vector<uint8_t>> sHex(const std::string& text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    std::optional<uint32_t> byte = sNumber("0x" + text.substr(i, 2), 0xFF);
+    if (!byte || !isxdigit(static_cast<unsigned char>(text[i])) || !isxdigit(static_cast<unsigned char>(text[i + 1])))
+      return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(*byte));
+  }
+  return bytes;
+}
+
+std::vector<std::string> sSplit(const std::string& text, char at) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t next = text.find(at); next != std::string::npos; next = text.find(at, from)) {
+    parts.push_back(text.substr(from, next - from));
+    from = next + 1;
+  }
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+// "LEFT=RIGHT" with RIGHT optional when `needRight` is false.
+bool sAssignment(const std::string& text, bool needRight, std::string* left, std::string* right) {
+  size_t at = text.find('=');
+  *left = text.substr(0, at);
+  *right = at == std::string::npos ? "" : text.substr(at + 1);
+  return at != std::string::npos || !needRight;
+}
+
+}  // namespace
+
+std::optional<SimNetworkSetting> SimNetworkOption(const std::string& name, const std::string& value, uint8_t* device) {
+  std::string left, right;
+  if (name == "--module") {
+    std::optional<uint8_t> address = sModuleAddress(value);
+    if (!address) return std::nullopt;
+    return [a = *address](SimNetwork& net) { net.AddModule(a); };
+  }
+  if (name == "--build") {
+    std::vector<std::string> parts = sSplit(value, ':');
+    std::optional<uint8_t> address = parts.size() == 2 ? sModuleAddress(parts[0]) : std::optional<uint8_t>(0);
+    std::optional<uint32_t> build = sNumber(parts.back(), 0xFFFFFFFF);
+    if (parts.size() > 2 || !address || !build) return std::nullopt;
+    return [a = *address, b = *build, device](SimNetwork& net) { net.SetBuild(a != 0 ? a : *device, b); };
+  }
+  if (name == "--entity") {
+    if (!sAssignment(value, true, &left, &right)) return std::nullopt;
+    std::vector<std::string> key = sSplit(left, ':');
+    std::vector<std::string> val = sSplit(right, ':');
+    if ((key.size() != 4 && key.size() != 5) || val.size() != 2) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(key[0]);
+    std::optional<uint32_t> command = sNumber(key[1], 0xFF), option = sNumber(key[2], 63), index = sNumber(key[3], 31);
+    std::optional<uint32_t> subindex = key.size() == 5 ? sNumber(key[4], 0xFF) : std::optional<uint32_t>(0);
+    if (!address || !command || !option || !index || !subindex) return std::nullopt;
+    SimEntity entity;
+    if (val[0] == "b") {
+      std::optional<std::vector<uint8_t>> bytes = sHex(val[1]);
+      if (!bytes) return std::nullopt;
+      entity.width = SimWidth::kBytes;
+      entity.bytes = *bytes;
+    } else {
+      std::optional<uint32_t> width = sNumber(val[0], 4);
+      std::optional<uint32_t> number = sNumber(val[1], 0xFFFFFFFF);
+      if (!width || *width == 3 || !number) return std::nullopt;
+      entity.width = static_cast<SimWidth>(*width);
+      entity.value = *number;
+    }
+    SimEntityKey entityKey{static_cast<uint8_t>(*command), static_cast<uint8_t>(*option), static_cast<uint8_t>(*index),
+                           key.size() == 5 ? static_cast<int>(*subindex) : -1};
+    return [a = *address, entityKey, entity](SimNetwork& net) { net.SetEntity(a, entityKey, entity); };
+  }
+  if (name == "--slot") {
+    if (!sAssignment(value, false, &left, &right)) return std::nullopt;
+    std::vector<std::string> key = sSplit(left, ':');
+    if (key.size() != 4) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(key[0]);
+    std::optional<uint32_t> store = sNumber(key[1], 0xFF), slot = sNumber(key[2], 0xFF), capacity = sNumber(key[3], 0xFFFF);
+    std::optional<std::vector<uint8_t>> contents = sHex(right);
+    if (!address || !store || !slot || !capacity || !contents || contents->size() > *capacity) return std::nullopt;
+    return [a = *address, s = *store, l = *slot, c = *capacity, bytes = *contents](SimNetwork& net) {
+      net.SetSlot(a, static_cast<uint8_t>(s), static_cast<uint8_t>(l), c, bytes);
+    };
+  }
+  if (name == "--factory") {
+    if (!sAssignment(value, true, &left, &right)) return std::nullopt;
+    std::vector<std::string> key = sSplit(left, ':');
+    if (key.size() != 2) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(key[0]);
+    std::optional<uint32_t> kind = sNumber(key[1], 15);
+    std::optional<std::vector<uint8_t>> bytes = sHex(right);
+    if (!address || !kind || !bytes) return std::nullopt;
+    return [a = *address, k = *kind, b = *bytes](SimNetwork& net) { net.SetFactory(a, static_cast<uint8_t>(k), b); };
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> SimOptionNumber(const std::string& text, uint32_t max) { return sNumber(text, max); }
+
+std::optional<uint8_t> SimOptionModuleAddress(const std::string& text) { return sModuleAddress(text); }
