@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "BenchBlocks.h"
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "DeviceRigs.h"
 #include "LinkImpl.h"
@@ -21,9 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kBlock = 500;
-constexpr size_t kEach = 20000;
-constexpr size_t kWarmUp = 200;
+constexpr int kBlock = 500;
+constexpr int kEach = 20000;
 
 }  // namespace
 
@@ -39,7 +38,8 @@ int main() {
   aLinkRef ref = heldLinkRef(link);
 
   uint8_t tag = 0;
-  auto raw = [&]() -> double {
+  bool failed = false;
+  auto raw = [&](int) -> double {
     std::vector<uint8_t> payload{0x17, ++tag};
     aPacket* request = aPacket_CreateWithData(6, 2, payload.data());
     auto start = Clock::now();
@@ -47,7 +47,7 @@ int main() {
     aPacket* echo = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
     double us = MicrosSince(start);
     aPacket_Destroy(&request);
-    if (echo == nullptr) return -1;
+    failed = failed || echo == nullptr;
     aPacket_Destroy(&echo);
     return us;
   };
@@ -56,25 +56,24 @@ int main() {
   get.command = 3;
   get.option = 0x49;
   get.index = 0x20;
-  auto viaLink = [&]() -> double {
+  auto viaLink = [&](int) -> double {
     uei reply{};
     reply.module = 6;
     reply.command = 3;
     reply.option = 9;
     auto start = Clock::now();
-    if (link.sendUEI(get) != aErrNone || link.receiveUEI(6, 3, 9, 0, &reply) != aErrNone) return -1;
+    bool ok = link.sendUEI(get) == aErrNone && link.receiveUEI(6, 3, 9, 0, &reply) == aErrNone;
     double us = MicrosSince(start);
-    return reply.value.intVal == 0x12345678 ? us : -1;
+    failed = failed || !ok || reply.value.intVal != 0x12345678;
+    return us;
   };
 
-  std::vector<double> figure, baseline;
-  if (!AlternateBlocks(kBlock, kWarmUp, viaLink, raw, &figure, &baseline) ||
-      !AlternateBlocks(kBlock, kEach, viaLink, raw, &figure, &baseline)) {
+  RoundTrips figure, baseline;
+  Alternate(kEach, kBlock, viaLink, raw, &figure, &baseline);
+  if (failed) {
     fprintf(stderr, "bench_api_uei: an exchange failed\n");
     return 1;
   }
-  PrintFigure("api_uei_get_tcpip", Percentile(figure, 0.5), "us", "link_rtt_same_link", Percentile(baseline, 0.5));
-  PrintFigure("api_uei_get_tcpip_p99", Percentile(figure, 0.99), "us", "link_rtt_same_link_p99",
-              Percentile(baseline, 0.99));
+  PrintRoundTrips("api_uei_get_tcpip", figure, "link_rtt_same_link", baseline);
   return 0;
 }
