@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
+#include <atomic>
 #include <cerrno>
 #include <new>
 
@@ -20,6 +21,10 @@ constexpr int kGetWaitMs = 1000;
 constexpr int kRelayPollMs = 1000;
 constexpr int kHandOffTries = 100;
 constexpr uint64_t kHandOffPauseMs = 1;
+// At the delete: how long the relay may take to pass on what was written before, and how long
+// the frontend may then take to send it.
+constexpr uint64_t kDrainWaitMs = 250;
+constexpr int kFrontendLingerMs = 250;
 
 #define aClient_Trace(...) aServer_TraceTopic(kClientTrace, __VA_ARGS__)
 
@@ -36,6 +41,9 @@ struct clientStreamState {
   zframe_t* frame;
   uint64_t readIndex;
   uint64_t frameSize;
+  // Set by the relay when the delete's empty frame came through the write pair: every packet
+  // written before it is on the frontend.
+  std::atomic<bool> drained;
 };
 
 bool _aVALIDStream(const clientStreamState* state) { return state != nullptr && state->frontend != nullptr; }
@@ -73,7 +81,10 @@ void _broker_task(zsock_t* pipe, void* arg) {
       } else if (ready == state->writeRelaySocket) {
         zframe_t* frame = zframe_recv(state->writeRelaySocket);
         if (frame == nullptr) continue;
-        if (zframe_send(&frame, state->frontend, ZFRAME_DONTWAIT) != 0) {
+        if (zframe_size(frame) == 0) {
+          zframe_destroy(&frame);
+          state->drained.store(true, std::memory_order_release);
+        } else if (zframe_send(&frame, state->frontend, ZFRAME_DONTWAIT) != 0) {
           aClient_Trace("Client send error Frontend->client: %d\n", zmq_errno());
           zframe_destroy(&frame);
         }
@@ -129,9 +140,21 @@ aErr _sZeroMQStreamWrite(const uint8_t* data, size_t length, void* ref) {
   return aErrNone;
 }
 
+// Packets the link wrote just before its stream goes (the route-off packet among them) still
+// reach the server: an empty frame, which no write makes, follows them through the write pair.
+void sDrain(clientStreamState* state) {
+  if (state->relay == nullptr || state->writeSocket == nullptr) return;
+  if (zmq_send(zsock_resolve(state->writeSocket), "", 0, ZMQ_DONTWAIT) < 0) return;
+  uint64_t deadline = aTime_GetMonotonicMS() + kDrainWaitMs;
+  while (!state->drained.load(std::memory_order_acquire) && aTime_GetMonotonicMS() < deadline)
+    aTime_MSSleep(kHandOffPauseMs);
+  zsock_set_linger(state->frontend, kFrontendLingerMs);
+}
+
 void sDestroyState(clientStreamState** held) {
   clientStreamState* state = *held;
   *held = nullptr;
+  sDrain(state);
   // The stop handshake of every actor of the server and its clients.
   _signalWaitDestroyActor(&state->relay);
   zpoller_destroy(&state->poller);
