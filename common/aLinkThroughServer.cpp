@@ -108,7 +108,8 @@ aErr _aLink_ModelReply(const aPacket* reply, uint8_t address, uint8_t* model) {
 
 aErr _aLink_GetModuleAddress(aLinkRef client, uint8_t* address) {
   aPacket* reply = nullptr;
-  aErr err = sQuery(client, aLINK_SYNC_ADDRESS, 0, nullptr, &reply);
+  const uint8_t none = 0;
+  aErr err = sQuery(client, aLINK_SYNC_ADDRESS, 0, &none, &reply);
   std::unique_ptr<aPacket, PacketDestroyer> held(reply);
   return err != aErrNone ? err : _aLink_ModuleAddressReply(reply, address);
 }

@@ -11,6 +11,11 @@ Tavrin::Corvantis::aOrvexConfig DirectConfig() {
   return config;
 }
 
+void SetSystemEntity(SimLinkDevice& device, uint8_t model) {
+  device.Network().SetEntity(device.address(), {3, 8, 0}, {SimWidth::kByte, model});
+  device.Network().SetEntity(device.address(), {3, 9, 0}, {SimWidth::kInt, kSystemValue});
+}
+
 linkSpec TcpSimDevice::Spec() const {
   linkSpec spec{};
   spec.type = TCPIP;

@@ -70,6 +70,13 @@ struct TcpModuleRig {
 void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
                                const std::function<void()>& beforeReconnect = [] {});
 
+// The device's system entity (command 3) as link servers and their clients read it: the model
+// at option 8 (what a server announces) and kSystemValue, 32 bits, at option 9, the value of
+// the tests' UEI gets.
+constexpr uint8_t kSystemModel = 0x17;
+constexpr uint32_t kSystemValue = 0x5EC0FFEE;
+void SetSystemEntity(SimLinkDevice& device, uint8_t model = kSystemModel);
+
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
 
