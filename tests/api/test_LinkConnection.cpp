@@ -320,3 +320,24 @@ TEST(LinkConnection, DiscoveryWithoutDevicesFindsNothing) {
     EXPECT_EQ(heldLinkRef(*link), 0u);
   }
 }
+
+TEST(LinkConnection, FallbackOnlyForAnUnreachableDeviceOverUsbTcpOrAServer) {
+  struct Row {
+    aErr err;
+    int type;
+    bool fallback;
+    bool retried;
+  };
+  const Row rows[] = {
+      {aErrNotFound, USB, true, true},          {aErrInitialization, TCPIP, true, true},
+      {aErrConnection, AORVEX, true, true},     {aErrConnection, AORVEX_SERIAL, true, true},
+      {aErrNotFound, SERIAL, true, false},      {aErrConnection, 0, true, false},
+      {aErrNotFound, 8, true, false},           {aErrConfiguration, AORVEX, true, false},
+      {aErrTimeout, USB, true, false},          {aErrMode, TCPIP, true, false},
+      {aErrNotFound, USB, false, false},        {aErrNone, USB, true, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(_fallbackHelper(row.err, static_cast<linkType>(row.type), row.fallback), row.retried)
+        << "error " << row.err << " type " << row.type << " fallback " << row.fallback;
+  }
+}

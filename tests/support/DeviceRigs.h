@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "PtyPair.h"
@@ -76,6 +77,10 @@ void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice&
 constexpr uint8_t kSystemModel = 0x17;
 constexpr uint32_t kSystemValue = 0x5EC0FFEE;
 void SetSystemEntity(SimLinkDevice& device, uint8_t model = kSystemModel);
+
+// A UEI get of a 32-bit value (command 3, index 0, option `option`) through the Link: the
+// value, or nothing when the request failed or no reply came.
+std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, uint8_t option);
 
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
