@@ -324,6 +324,9 @@ TEST(LinkConnection, SerialLinkOverAPty) {
   ASSERT_EQ(link->connect(), aErrNone);
   EXPECT_TRUE(EchoesThrough(*link, 6, 3));
   link.reset();
+  // The line's own thread ends with the port; a new line stands where the baseline had one.
+  ASSERT_TRUE(p.line->WaitClientGone(kBound));
+  p.Renew();
   baseline.ExpectBack();
 }
 
