@@ -302,7 +302,7 @@ TEST(LinkConnection, SerialLinkOverAPty) {
   ASSERT_EQ(link->connect(), aErrNone);
   EXPECT_TRUE(EchoesThrough(*link, 6, 3));
   link.reset();
-  // The line's threads end a moment after the port closes: a fresh line has them all again.
+  // The line's own thread ends with the port; a new line stands where the baseline had one.
   ASSERT_TRUE(p.line->WaitClientGone(kBound));
   p.Renew();
   baseline.ExpectBack();
