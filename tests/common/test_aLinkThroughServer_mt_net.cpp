@@ -14,6 +14,7 @@
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "ServedDevice.h"
+#include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
 #include "aLinkThroughServer.h"
 #include "aServer.h"
@@ -155,6 +156,9 @@ TEST_F(ThroughServer, RefusedCreationsTouchNothing) {
   ASSERT_NE(device, 0u);
   aLinkRef client = aLink_CreateClient(IPv4("127.0.0.1"), 1, 0);
   ASSERT_NE(client, 0u);
+  // A link over a caller's stream has type 0.
+  aLinkRef streamLink = sCreate(aLINK_STREAM_IDENT, 0, 0);
+  ASSERT_EQ(aLink_Init(streamLink, nullptr), streamLink);
   aLinkRef released = DeviceLink();
   aLinkRef gone = aLink_CreateClient(IPv4("127.0.0.1"), 1, 0);
   aLink_Destroy(&gone);
@@ -168,7 +172,7 @@ TEST_F(ThroughServer, RefusedCreationsTouchNothing) {
   const Row rows[] = {
       {"device 0", 0, true, true},         {"no port", device, false, true},
       {"no interface", device, true, false}, {"an unregistered link", 0xFFFFFF00u, true, true},
-      {"a client link (type 4)", client, true, true},
+      {"a client link (type 4)", client, true, true}, {"a link of type 0", streamLink, true, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -182,7 +186,7 @@ TEST_F(ThroughServer, RefusedCreationsTouchNothing) {
   // The device link is not served (a direct create shares it) and keeps the caller's two uses.
   aLinkRef shared = DeviceLink();
   EXPECT_EQ(shared, device);
-  for (aLinkRef* ref : {&shared, &released, &client}) aLink_Destroy(ref);
+  for (aLinkRef* ref : {&shared, &released, &client, &streamLink}) aLink_Destroy(ref);
   EXPECT_EQ(aLink_GetStatus(device), kLinkStatusRunning);
   EXPECT_EQ(GetValue(device), kSystemValue);
   aLink_Destroy(&device);
