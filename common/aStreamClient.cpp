@@ -148,7 +148,6 @@ void sDrain(clientStreamState* state) {
   uint64_t deadline = aTime_GetMonotonicMS() + kDrainWaitMs;
   while (!state->drained.load(std::memory_order_acquire) && aTime_GetMonotonicMS() < deadline)
     aTime_MSSleep(kHandOffPauseMs);
-  zsock_set_linger(state->frontend, kFrontendLingerMs);
 }
 
 void sDestroyState(clientStreamState** held) {
@@ -157,6 +156,8 @@ void sDestroyState(clientStreamState** held) {
   sDrain(state);
   // The stop handshake of every actor of the server and its clients.
   _signalWaitDestroyActor(&state->relay);
+  // The frontend is ours once the relay is gone; what it holds may still leave.
+  if (state->frontend != nullptr) zsock_set_linger(state->frontend, kFrontendLingerMs);
   zpoller_destroy(&state->poller);
   zsock_destroy(&state->frontend);
   zsock_destroy(&state->readSocket);

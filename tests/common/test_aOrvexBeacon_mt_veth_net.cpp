@@ -130,6 +130,18 @@ TEST_F(OrvexBeacon, OnlyServerRecordsAreReported) {
   }
 }
 
+TEST_F(OrvexBeacon, AnInterfaceThisHostDoesNotHaveFindsNothing) {
+  BeaconPeer announcer;
+  announcer.Publish(ServerRecord(5, kSerial, 8, 0x17, "192.0.2.1", 40001));
+  std::string setting = zsys_interface();
+  DiscoveryRecorder recorder;
+  Stopwatch watch;
+  EXPECT_EQ(recorder.Enumerate(AORVEX, IPv4("192.0.2.77")), 0);
+  EXPECT_LT(watch.ElapsedMs(), 3000);
+  EXPECT_TRUE(recorder.reports.empty());
+  EXPECT_EQ(zsys_interface(), setting);
+}
+
 TEST_F(OrvexBeacon, ACallbackThatStopsEndsDiscovery) {
   BeaconPeer announcer;
   announcer.Publish(ServerRecord(5, kSerial, 8, 0x17, "192.0.2.1", 40001));
