@@ -76,6 +76,13 @@ class LinkStreams : public testing::Test {
     LoadSystemEntity(network(), kModule);
     ASSERT_EQ(rig_.Connect(), aErrNone);
     ASSERT_EQ(rig_.module.getModuleAddress(), kModule);
+    // The emitter's thread now, so that thread counts taken later see only the Link's.
+    device().Samples().Start({}, 0);
+  }
+  // Before the test's user pointers go: every registration removed, so the worker is joined.
+  void TearDown() override {
+    device().Samples().Stop();
+    link().registerStreamCallback(kModule, 0xFF, 0xFF, 0xFF, false, nullptr, nullptr);
   }
 
   Link& link() { return rig_.link(); }
@@ -355,13 +362,14 @@ TEST(LinkStreamLifetimes, OneLinkGoingLeavesTheOtherLinksStreams) {
   for (const Row& row : rows) {
     TcpSimDevice sim(kModule);
     LoadSystemEntity(sim.device.Network(), kModule);
+    // The user pointers outlive the Links.
+    Recorder goingSeen, stayingSeen;
     auto going = std::make_unique<Module>(0, true, 0);
     auto staying = std::make_unique<Module>(0, true, 0);
     for (Module* m : {going.get(), staying.get()}) {
       m->setConfig(DirectConfig());
       ASSERT_EQ(m->connectFromSpec(sim.Spec()), aErrNone) << row.what;
     }
-    Recorder goingSeen, stayingSeen;
     auto registerOn = [&](Module& m, Recorder& r) {
       return m.getLink()->registerStreamCallback(kModule, 3, 0xFF, 0, true, Recorder::Proc, &r);
     };

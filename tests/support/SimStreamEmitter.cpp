@@ -11,9 +11,7 @@ constexpr auto kPaceTick = std::chrono::microseconds(500);
 }  // namespace
 
 SimStreamEmitter::SimStreamEmitter(Send send, Allowed allowed)
-    : send_(std::move(send)), allowed_(std::move(allowed)) {
-  thread_ = std::thread([this] { Run(); });
-}
+    : send_(std::move(send)), allowed_(std::move(allowed)) {}
 
 SimStreamEmitter::~SimStreamEmitter() {
   {
@@ -22,7 +20,7 @@ SimStreamEmitter::~SimStreamEmitter() {
     ++job_;
   }
   changed_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void SimStreamEmitter::Start(std::vector<std::vector<uint8_t>> samples, uint64_t count, uint32_t perSecond) {
@@ -34,6 +32,8 @@ void SimStreamEmitter::Start(std::vector<std::vector<uint8_t>> samples, uint64_t
     next_ = 0;
     ++job_;
     busy_ = !samples_.empty();
+    // Made with the first job: a device that never streams keeps its thread count.
+    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
   }
   changed_.notify_all();
 }

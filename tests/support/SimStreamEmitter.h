@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-// A device's sample output on a thread of its own: packets (in wire form) taken in turn from
-// a list, back to back or at a set rate, handed on in pieces of whole packets of at most
+// A device's sample output on a thread of its own (made by the first Start, also of an empty
+// job): packets (in wire form) taken in turn from a list, back to back or at a set rate, handed on in pieces of whole packets of at most
 // kPieceBytes (a transport's send may give up inside a huge block). A packet goes out only
 // while `allowed` says its key is streamed. Every wait is bounded.
 class SimStreamEmitter {
