@@ -79,10 +79,12 @@ class LinkStreams : public testing::Test {
     // The emitter's thread now, so that thread counts taken later see only the Link's.
     device().Samples().Start({}, 0);
   }
-  // Before the test's user pointers go: every registration removed, so the worker is joined.
-  void TearDown() override {
+  // Every registration removed, so the worker is joined: a test's last step while the user
+  // pointers it registered still live.
+  void RemoveAll() {
     device().Samples().Stop();
-    link().registerStreamCallback(kModule, 0xFF, 0xFF, 0xFF, false, nullptr, nullptr);
+    device().Samples().WaitIdle(kBound);
+    EXPECT_EQ(link().registerStreamCallback(kModule, 0xFF, 0xFF, 0xFF, false, nullptr, nullptr), aErrNone);
   }
 
   Link& link() { return rig_.link(); }
@@ -240,6 +242,7 @@ TEST_F(LinkStreams, AFailedEnableUndoesOnlyItsOwnChange) {
   // Module 0 passes the check, fails at the device and is removed again.
   EXPECT_EQ(link().registerStreamCallback(0, 3, 5, 0, true, Recorder::Proc, &second), aErrPacket);
   EXPECT_TRUE(link().filterActiveStreamKeys(0, 0xFF, 0xFF, 0xFF, 0xFF, true).empty());
+  RemoveAll();
 }
 
 TEST_F(LinkStreams, ALateAcknowledgementAnswersNoLaterRequest) {
@@ -255,6 +258,7 @@ TEST_F(LinkStreams, ALateAcknowledgementAnswersNoLaterRequest) {
   EXPECT_EQ(link().isLinkStreaming(kModule, &on), aErrNone);
   EXPECT_EQ(on, 1);
   EXPECT_EQ(link().isLinkStreaming(kModule, nullptr), aErrParam);
+  RemoveAll();
 }
 
 TEST_F(LinkStreams, AFullRingDropsForTheCallbacksButNotForTheCache) {
@@ -276,6 +280,7 @@ TEST_F(LinkStreams, AFullRingDropsForTheCallbacksButNotForTheCache) {
   // The ring's 499 and the one in hand when the burst came, or the ring's alone.
   EXPECT_GE(calls.load(), 499);
   EXPECT_LE(calls.load(), 500);
+  RemoveAll();
 }
 
 TEST_F(LinkStreams, ACallbackThatRemovesTheLastRegistrationEndsTheWorker) {
@@ -300,6 +305,7 @@ TEST_F(LinkStreams, ACallbackThatRemovesTheLastRegistrationEndsTheWorker) {
   ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, Recorder::Proc, &seen), aErrNone);
   Stream(Counting(3));
   EXPECT_TRUE(seen.WaitFor(3));
+  RemoveAll();
 }
 
 TEST_F(LinkStreams, ARegistrationRightAfterTheLastRemovalDeliversNothingTwice) {
@@ -314,6 +320,40 @@ TEST_F(LinkStreams, ARegistrationRightAfterTheLastRemovalDeliversNothingTwice) {
   std::vector<std::vector<uint8_t>> wires = seen.Wires();
   EXPECT_GT(wires.size(), 0u);
   for (size_t i = 1; i < wires.size(); ++i) ASSERT_LT(ValueOf(wires[i - 1]), ValueOf(wires[i])) << i;
+}
+
+TEST_F(LinkStreams, StatusReadsWhileACallbackChangesTheTable) {
+  // The callback of option 6 removes and renews option 5's registration, which takes its cached
+  // value with it, while this thread lists the cached values.
+  struct Context {
+    Link* link;
+    std::atomic<int> renewals{0};
+  } context{&link()};
+  auto renewing = [](const aPacket*, void* ref) -> uint8_t {
+    auto* self = static_cast<Context*>(ref);
+    self->link->registerStreamCallback(kModule, 3, 5, 0, false, nullptr, nullptr);
+    self->link->enableStream(kModule, 3, 5, 0, true);
+    self->renewals++;
+    return 0;
+  };
+  ASSERT_EQ(link().enableStream(kModule, 3, 5, 0, true), aErrNone);
+  ASSERT_EQ(link().registerStreamCallback(kModule, 3, 6, 0, true, renewing, &context), aErrNone);
+  std::vector<std::vector<uint8_t>> samples;
+  for (uint32_t i = 1; i <= 100; ++i) {
+    samples.push_back(U32(5, i));
+    samples.push_back(U32(6, i));
+  }
+  device().Samples().Start(samples, 0, 20000);
+  Link::StreamStatusEntry entries[4];
+  uint64_t end = aTime_GetMonotonicMS() + 1000;
+  while (aTime_GetMonotonicMS() < end) {
+    size_t count = 0;
+    ASSERT_EQ(link().getStreamStatus(kModule, 3, 0xFF, 0, 0xFF, entries, 4, &count), aErrNone);
+    ASSERT_LE(count, 2u);
+  }
+  device().Samples().Stop();
+  EXPECT_GT(context.renewals.load(), 10);
+  RemoveAll();
 }
 
 // Links that go while the device streams at full rate.
