@@ -1,7 +1,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 #include "aError.h"
 #include "aLink.h"
@@ -92,6 +94,77 @@ class Link {
   // Logs the held link's packets to a text file (appended) on a logger thread of its own.
   aErr enablePacketLog(const char* path);
   aErr disablePacketLog();
+
+  // Value streams. A stream key names one streamed value: subindex in bits 32 to 39, module
+  // 24 to 31, command 16 to 23, option 8 to 15, index 0 to 7. 0xFF in any byte but the
+  // module's stands for any value.
+  enum STREAM_KEY : uint8_t {
+    STREAM_KEY_MODULE = 0,
+    STREAM_KEY_COMMAND = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4,
+  };
+  // Kinds of stream packets.
+  enum STREAM_PACKET : uint8_t {
+    STREAM_PACKET_INVALID = 0,
+    STREAM_PACKET_U8 = 1,
+    STREAM_PACKET_U16 = 2,
+    STREAM_PACKET_U32 = 3,
+    STREAM_PACKET_BYTES = 4,  // a byte sequence (trailer not 0), not decoded
+    STREAM_PACKET_U8_SUBINDEX = 5,
+    STREAM_PACKET_U16_SUBINDEX = 6,
+    STREAM_PACKET_U32_SUBINDEX = 7,
+  };
+  struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+  };
+  // Called on the Link's callback worker with the sample and the registration's user pointer;
+  // the result is not used. A callback must not destroy its own Link.
+  using StreamCallback = std::function<uint8_t(const aPacket* packet, void* ref)>;
+
+  // Enable: registers (or replaces) the callback and user pointer for (module, command, option,
+  // index, any subindex) and asks the device to stream it. Disable: removes every entry of
+  // (module, command, option, index) and asks the device to stop. aErrParam for an odd module;
+  // a failed request undoes only this call's change. Callbacks queued before a removal may
+  // still run after it returns.
+  aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
+                              StreamCallback callback, void* ref);
+  // The same without a callback: values are cached only.
+  aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+  // Whether the device streams (its error reply's code, or the value at *on).
+  aErr isLinkStreaming(uint8_t module, uint8_t* on);
+  // The cached value of that exact key: aErrNone once after each new sample, then
+  // aErrStreamStale (the value is written both times); aErrNotFound when none is cached.
+  aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                      uint32_t* value);
+  // The keys in the table that match the five bytes (0xFF: any), in ascending order.
+  std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                               uint8_t subindex, bool lock);
+  // The cached values (not the registrations) that match, at most `capacity` of them
+  // (aErrSize when more match).
+  aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,
+                       StreamStatusEntry* entries, size_t capacity, size_t* count);
+
+  static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex);
+  // One byte of a key; 0 for an element above 4.
+  static uint8_t getStreamKeyElement(uint64_t key, uint8_t element);
+  // Mask i (0 to 14) sets the key bytes that the bits of i + 1 select to 0xFF: bit 0 the
+  // index, bit 1 the option, bit 2 the command, bit 3 the subindex. 0 for any other i.
+  static uint64_t _getGenericStreamKeyMask(uint8_t i);
+  // Either output may be NULL.
+  static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
+  static bool isStreamPacket(const aPacket* packet);
+  // False (kind 0) for a packet that is not a stream packet of a known kind.
+  static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
+  static bool isSubindexType(STREAM_PACKET kind);
+  // A known kind with trailer 0 and its kind's length (kind 4 never).
+  static bool isStreamSample(const aPacket* packet);
+  // aErrPacket for anything but a sample (aErrSize for kind 4); any output may be NULL.
+  static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value, uint8_t* subindex);
+  // The inbound filter of the held link, on its reader thread; `impl` is the Link's private part.
+  static uint8_t linkStreamFilter(const aPacket* packet, void* impl);
 
  private:
   struct impl;

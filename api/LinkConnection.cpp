@@ -44,6 +44,8 @@ Link::impl::impl(Link& owner, const char* name) : owner(owner) {
 }
 
 Link::impl::~impl() {
+  // No callback runs and no filter points here once the private part goes, link or not.
+  closeStreams();
   // The logger reads the link by its ref: it stops before the link is released.
   stopPacketLogger();
   if (linkRef != 0) aLink_Destroy(&linkRef);
@@ -217,6 +219,8 @@ int Link::getStatus() {
 
 aErr Link::disconnect() {
   if (impl_->linkRef != 0) {
+    // Others may go on holding the link: this Link's filter must not stay on it.
+    impl_->removeOwnFilter();
     impl_->stopPacketLogger();
     aLink_Destroy(&impl_->linkRef);
   }

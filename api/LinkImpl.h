@@ -1,8 +1,15 @@
 #pragma once
 // The private part of Link, for the units of the object API.
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "Link.h"
+#include "LocklessQueue_SPSC.h"
+#include "StreamTable.h"
 #include "aLogger.h"
 
 namespace Tavrin::Corvantis {
@@ -17,7 +24,16 @@ struct Link::impl {
   aLinkRef linkRef = 0;            // 0: none held
   aLogger* packetLogger = nullptr;  // the packet log's logger thread, made for one link
   aOrvexConfig config;
-  // The value streams' fields (registrations, callback worker and ring, their lock) join here.
+  // Value streams. The filter (on the held link's reader thread, under the link's filter lock)
+  // takes streamsLock; nothing takes the two in the other order.
+  StreamMap streams;
+  std::thread* callbackWorker = nullptr;  // joinable while set; null when none was started
+  Tavrin::LocklessQueue_SPSC<asyncPacket> callbackQueue{kCallbackRing};
+  std::promise<void> stopWorker;
+  std::mutex streamsLock;
+  // A stop asked from inside a callback (on the worker): the worker ends once it returns. The
+  // worker shares it, so that it reads nothing of the Link after that callback.
+  std::shared_ptr<std::atomic<bool>> endAfterCallback;
   std::string name;                // at most 1024 characters
   linkSpec* specifier = nullptr;   // owned copy; none until one is set
 
@@ -31,6 +47,29 @@ struct Link::impl {
   aErr setSpecifier(linkSpec spec);
   aErr getSpecifier(linkSpec* out);
   const char* getName() { return name.c_str(); }
+
+  static constexpr uint16_t kCallbackRing = 500;
+
+  // Installs (on) or removes this Link's stream filter on the held link, and starts or stops
+  // the callback worker; off also clears `streams`. aErrConnection without a link.
+  aErr installStreamFilter(bool on);
+  void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
+  static void asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop,
+                        std::shared_ptr<std::atomic<bool>> endAfterCallback);
+  bool onWorker() const;
+  aErr startWorker();
+  // Joins the worker, then destroys the packet copies left in the ring. From inside a callback
+  // it only marks the worker to end after that callback.
+  void stopWorkerThread();
+  void dropQueuedSamples();
+  // Everything of the streams, for the destructor: worker joined, filter removed, table and
+  // ring emptied.
+  void closeStreams();
+  // Removes this Link's filter from the held link when it is still the one installed.
+  aErr removeOwnFilter();
+  // The device's stream control: set of option 1 (on) or 2 (off) of command 0x5D with the
+  // key's low 32 bits, and its acknowledgement.
+  aErr sendStreamControl(uint8_t module, uint64_t key, bool enable);
 
   // Stops the logger thread (it reads the link by ref) before the link goes.
   void stopPacketLogger();

@@ -280,6 +280,23 @@ aErr aLink_InstallUserPacketFilter(aLinkRef ref, aUserPacketFilterProc filter, v
   return aMutex_Unlock(link->userFilterSema);
 }
 
+aErr aLink_RemoveUserPacketFilterIf(aLinkRef ref, aUserPacketFilterProc filter, void* user) {
+  PinnedLink pinned(ref);
+  aLink* link = pinned.link();
+  if (link == nullptr || filter == nullptr) return aErrParam;
+  aErr err = aMutex_Lock(link->userFilterSema);
+  if (err != aErrNone) return err;
+  // Decided under the lock, so that an install by another holder cannot slip in between.
+  bool ours = link->filterProc == filter && link->filterRef == user;
+  if (ours) {
+    link->filterProc = nullptr;
+    link->filterRef = nullptr;
+  }
+  err = aMutex_Unlock(link->userFilterSema);
+  if (err != aErrNone) return err;
+  return ours ? aErrNone : aErrNotFound;
+}
+
 aErr aLink_EnablePooledPackets(aLinkRef ref, bool on) {
   PinnedLink pinned(ref);
   aLink* link = pinned.link();

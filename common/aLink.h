@@ -87,6 +87,11 @@ aErr aLink_PutPacket(aLinkRef ref, const aPacket* packet);
 // Sets the filter, or removes it with NULL. Once this returns, the old filter is not running
 // and is never called again. [aErrParam]
 aErr aLink_InstallUserPacketFilter(aLinkRef ref, aUserPacketFilterProc filter, void* user);
+// Removes the filter only while it is still the pair (filter, user), so that one holder of a
+// shared link never removes another holder's filter: aErrNone when it removed it, aErrNotFound
+// when another filter or none is installed (nothing changes), aErrParam for a NULL filter.
+// Once this returns, the pair is not running and is never called again. [aErrParam]
+aErr aLink_RemoveUserPacketFilterIf(aLinkRef ref, aUserPacketFilterProc filter, void* user);
 // Pooled mode: the writer gathers queued packets into writes of up to 4096 bytes. [aErrParam]
 aErr aLink_EnablePooledPackets(aLinkRef ref, bool on);
 // Runs the handshake and waits up to about 2 s for it: aErrNone when it completed,

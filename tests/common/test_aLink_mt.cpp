@@ -187,6 +187,61 @@ TEST(Link, RemovingABlockedFilterWaitsForIt) {
   EXPECT_EQ(filter.calls.load(), 1);
 }
 
+TEST(Link, ConditionalRemovalTakesOnlyTheSamePair) {
+  SimLinkPipe link;
+  ASSERT_NE(link.Create(), 0u);
+  CountingFilter mine, other;
+  auto otherProc = [](const aPacket* packet, void* ref) -> uint8_t { return CountingFilter::Proc(packet, ref); };
+  struct Row {
+    const char* what;
+    aUserPacketFilterProc proc;
+    void* user;
+    aErr result;
+    bool stillFilters;
+  };
+  const Row rows[] = {
+      {"same pair", CountingFilter::Proc, &mine, aErrNone, false},
+      {"another user pointer", CountingFilter::Proc, &other, aErrNotFound, true},
+      {"another procedure", otherProc, &mine, aErrNotFound, true},
+      {"no procedure", nullptr, &mine, aErrParam, true},
+  };
+  uint8_t tag = 0;
+  for (const Row& row : rows) {
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, CountingFilter::Proc, &mine), aErrNone);
+    EXPECT_EQ(aLink_RemoveUserPacketFilterIf(link.ref, row.proc, row.user), row.result) << row.what;
+    int before = mine.calls.load();
+    link.device.SendRaw({0x08, 0x02, 0x78, ++tag});
+    EXPECT_NE(PacketPtr(aLink_AwaitPacket(link.ref, kBound)), nullptr) << row.what;
+    EXPECT_EQ(mine.calls.load() - before, row.stillFilters ? 1 : 0) << row.what;
+  }
+  // Nothing installed: nothing to take.
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, nullptr, nullptr), aErrNone);
+  EXPECT_EQ(aLink_RemoveUserPacketFilterIf(link.ref, CountingFilter::Proc, &mine), aErrNotFound);
+  EXPECT_EQ(other.calls.load(), 0);
+}
+
+TEST(Link, ConditionalRemovalWaitsForARunningFilter) {
+  SimLinkPipe link;
+  ASSERT_NE(link.Create(), 0u);
+  BlockingFilter filter;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(link.ref, BlockingFilter::Proc, &filter), aErrNone);
+  link.device.SendRaw(HexBytes("08 01 10"));
+  ASSERT_TRUE(filter.entered.try_acquire_for(std::chrono::seconds(5)));
+
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    EXPECT_EQ(aLink_RemoveUserPacketFilterIf(link.ref, BlockingFilter::Proc, &filter), aErrNone);
+    removed = true;
+  });
+  aTime_MSSleep(100);
+  EXPECT_FALSE(removed.load());
+  filter.release.release();
+  remover.join();
+  link.device.SendRaw(HexBytes("08 01 11"));
+  EXPECT_NE(PacketPtr(aLink_AwaitPacket(link.ref, kBound)), nullptr);
+  EXPECT_EQ(filter.calls.load(), 1);
+}
+
 TEST(Link, PooledWritesGatherQueuedPackets) {
   SimLinkPipe link;
   link.pipe.HoldWrites(MemoryPipe::kA);
@@ -250,6 +305,8 @@ TEST(Link, UnregisteredRefs) {
       {"PutPacket", [&](aLinkRef r) { return aLink_PutPacket(r, packet.get()) == aErrParam; }},
       {"InstallUserPacketFilter",
        [](aLinkRef r) { return aLink_InstallUserPacketFilter(r, CountingFilter::Proc, nullptr) == aErrParam; }},
+      {"RemoveUserPacketFilterIf",
+       [](aLinkRef r) { return aLink_RemoveUserPacketFilterIf(r, CountingFilter::Proc, nullptr) == aErrParam; }},
       {"EnablePooledPackets", [](aLinkRef r) { return aLink_EnablePooledPackets(r, true) == aErrParam; }},
       {"Sync", [](aLinkRef r) { return aLink_Sync(r) == aErrParam; }},
       {"ForceRoute", [](aLinkRef r) { return aLink_ForceRoute(r, 1) == aErrNotFound; }},

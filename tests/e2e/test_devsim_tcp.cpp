@@ -7,8 +7,10 @@
 
 #include "Child.h"
 #include "DeviceRigs.h"
+#include "I2CClass.h"
 #include "Module.h"
 #include "PacketHelpers.h"
+#include "SystemClass.h"
 #include "TcpDeviceListener.h"
 #include "aLink.h"
 
@@ -73,12 +75,57 @@ TEST(Devsim, ServesAModuleWithItsTables) {
   EXPECT_EQ(devsim.Stop(5000), 0);
 }
 
+TEST(Devsim, ServesASystemEntityAndI2CSlaves) {
+  Child devsim(kDevsim, {"--tcp", "0", "--address", "6", "--system", "6", "--serial", "6:0x0BADF00D", "--model", "6:0x21",
+                "--version", "6:0x2F010203", "--name", "6:Bench-7", "--router", "6:4", "--module-address", "6:6",
+                "--i2c", "6:1:0xA0=C0FFEE:0x05"});
+  std::string line = devsim.Line(5000);
+  unsigned port = 0;
+  ASSERT_EQ(sscanf(line.c_str(), "tcp 127.0.0.1 %u", &port), 1) << line;
+  {
+    Tavrin::Corvantis::Module module(0, true, 0);
+    module.setConfig(DirectConfig());
+    linkSpec spec{};
+    spec.type = TCPIP;
+    spec.serialNumber = 0x0BADF00D;
+    spec.ipv4Address = TcpDeviceListener::address();
+    spec.tcpPort = port;
+    ASSERT_EQ(module.connectFromSpec(spec), aErrNone);
+    Tavrin::Corvantis::SystemClass system;
+    system.init(&module, 0);
+    uint32_t serial = 0, version = 0;
+    uint8_t model = 0, router = 0, address = 0;
+    EXPECT_EQ(system.getSerialNumber(&serial), aErrNone);
+    EXPECT_EQ(serial, 0x0BADF00Du);
+    EXPECT_EQ(system.getModel(&model), aErrNone);
+    EXPECT_EQ(model, 0x21);
+    EXPECT_EQ(system.getVersion(&version), aErrNone);
+    EXPECT_EQ(version, 0x2F010203u);
+    EXPECT_EQ(system.getRouter(&router), aErrNone);
+    EXPECT_EQ(router, 4);
+    EXPECT_EQ(system.getModule(&address), aErrNone);
+    EXPECT_EQ(address, 6);
+    uint8_t name[16];
+    size_t count = 0;
+    EXPECT_EQ(system.getName(name, sizeof name, &count), aErrNone);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(name), count), "Bench-7");
+    Tavrin::Corvantis::I2CClass bus;
+    bus.init(&module, 1);
+    uint8_t data[3] = {};
+    EXPECT_EQ(bus.read(0xA0, 3, data), aErrNone);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 3), HexBytes("C0 FF EE"));
+  }
+  EXPECT_EQ(devsim.Stop(5000), 0);
+}
+
 TEST(Devsim, RefusesWhatItDoesNotKnow) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"--tcp"}, {"--tcp", "70000"}, {"--usb", "1"}, {"--tcp", "0", "--address", "7"},
         {"--tcp", "0", "--entity", "6:3:9=4:1"}, {"--tcp", "0", "--entity", "6:3:9:0=3:1"},
         {"--tcp", "0", "--slot", "6:1:2:4=0102030405"}, {"--tcp", "0", "--factory", "6:16=00"},
-        {"--tcp", "0", "--build"}}) {
+        {"--tcp", "0", "--build"}, {"--tcp", "0", "--system", "7"}, {"--tcp", "0", "--serial", "6"},
+        {"--tcp", "0", "--model", "6:256"}, {"--tcp", "0", "--i2c", "6:1:0xA1=00"},
+        {"--tcp", "0", "--i2c", "6:1:0xA0=0"}}) {
     Child devsim(kDevsim, args);
     EXPECT_EQ(devsim.Line(5000), "");
     EXPECT_EQ(devsim.Stop(5000), 2);

@@ -69,6 +69,31 @@ std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag) {
   return wire;
 }
 
+std::vector<uint8_t> StreamSampleBytes(uint8_t address, const SampleFields& sample) {
+  uint8_t width = 4;
+  switch (sample.kind) {
+    case 1:
+    case 5:
+      width = 1;
+      break;
+    case 2:
+    case 6:
+      width = 2;
+      break;
+    default:
+      break;
+  }
+  std::vector<uint8_t> wire{address, 0, sample.command, static_cast<uint8_t>(sample.option & 0x3F),
+                            static_cast<uint8_t>(0x40 | (sample.index & 0x1F)), sample.kind};
+  if (sample.kind >= 5 && sample.kind <= 7) wire.push_back(sample.subindex);
+  for (int shift = 56; shift >= 0; shift -= 8) wire.push_back(static_cast<uint8_t>(sample.timestamp >> shift));
+  for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) wire.push_back(static_cast<uint8_t>(sample.value >> shift));
+  if (sample.length >= 1) wire.resize(static_cast<size_t>(sample.length) + 1, 0);
+  wire.push_back(sample.trailer);
+  wire[1] = static_cast<uint8_t>(wire.size() - 2);
+  return wire;
+}
+
 std::vector<uint8_t> TransferPacket(uint8_t address, uint8_t command, size_t payloadLength, uint8_t sequence,
                                     bool more, uint8_t fill) {
   std::vector<uint8_t> wire(payloadLength + 2, fill);

@@ -23,6 +23,24 @@ std::vector<uint8_t> WireBytes(const aPacket* packet);
 // with a plain option and a stream index (what aUEI_isStreamPacket accepts), tag in its value.
 std::vector<uint8_t> StreamPacketBytes(uint8_t address, uint8_t tag);
 
+// A stream sample as a device sends it. Kinds 1 to 3 carry an 8-, 16- or 32-bit value, 5 to 7
+// the same after a subindex byte; any other kind byte gets a 32-bit value (kind 4 is a
+// trailer other than 0). Payload: [command, option, index + 0x40, kind, (subindex), timestamp
+// high and low halves big-endian, value big-endian, trailer].
+struct SampleFields {
+  uint8_t kind = 3;
+  uint8_t command = 3;
+  uint8_t option = 0;
+  uint8_t index = 0;
+  uint8_t subindex = 0;
+  uint64_t timestamp = 0;
+  uint32_t value = 0;
+  uint8_t trailer = 0;
+  int length = -1;  // another payload length: cut or zero-padded before the trailer
+};
+// Its wire form from `address`.
+std::vector<uint8_t> StreamSampleBytes(uint8_t address, const SampleFields& sample);
+
 // One packet of a byte transfer as a client sends it, in wire form: payloadLength bytes of
 // payload to `address`, [command, option, index, data (filled with `fill`)..., trailer], the
 // trailer's bit 7 set when more follow and its bits 0 to 6 the sequence number.

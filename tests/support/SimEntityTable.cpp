@@ -66,6 +66,7 @@ void SimEntityTable::Handle(const uint8_t* payload, size_t length, std::vector<S
   if (it == entities_.end()) return error(aErrInvalidOption);
   SimEntity& entity = it->second;
   if (entity.error != 0) return error(entity.error);
+  if (access == kGet ? !entity.gettable : !entity.settable) return error(aErrPermission);
   if (access == kGet) return Get(key, entity, replies);
 
   const uint8_t* value = payload + at;
@@ -79,6 +80,7 @@ void SimEntityTable::Handle(const uint8_t* payload, size_t length, std::vector<S
   uint32_t stored = 0;
   for (size_t i = 0; i < size; ++i) stored = stored << 8 | value[i];
   if (entity.width != SimWidth::kNone) entity.value = stored;
+  if (entity.width == SimWidth::kNone) calls_.push_back(key);
   replies->push_back({{payload[0], static_cast<uint8_t>(key.option | kAck), key.index}});
 }
 

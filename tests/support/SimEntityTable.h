@@ -24,6 +24,8 @@ struct SimEntity {
   uint32_t value = 0;
   std::vector<uint8_t> bytes{};  // kBytes: what a get sends, what a set stored
   uint8_t error = 0;           // not 0: every request to it gets the error reply with this code
+  bool gettable = true;        // a get of one that is not, or a set of one that is not
+  bool settable = true;        // settable, gets the error reply aErrPermission
 };
 
 // One module's entities as the entity protocol reaches them. A get answers in the reply form
@@ -40,6 +42,8 @@ class SimEntityTable {
   void Handle(const uint8_t* payload, size_t length, std::vector<SimReply>* replies);
   // The error reply to a request, without its code byte.
   static std::vector<uint8_t> ErrorHead(const uint8_t* payload, size_t length);
+  // The entities called (sets without a value), in order.
+  const std::vector<SimEntityKey>& Calls() const { return calls_; }
 
  private:
   // A byte-sequence set in progress: packets must carry 0, 1, 2... (wrapping at 128).
@@ -56,4 +60,5 @@ class SimEntityTable {
 
   std::map<SimEntityKey, SimEntity> entities_;
   std::map<SimEntityKey, Assembly> assemblies_;
+  std::vector<SimEntityKey> calls_;
 };

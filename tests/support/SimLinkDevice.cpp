@@ -24,9 +24,15 @@ bool sIsHeartbeatShaped(const aPacket* packet) {
 SimLinkDevice::SimLinkDevice(uint8_t address)
     : address_(address), parse_(aPacket_Create()), network_(std::make_unique<SimNetwork>(address)) {
   thread_ = std::thread([this] { Run(); });
+  samples_ = std::make_unique<SimStreamEmitter>(
+      [this](const std::vector<uint8_t>& bytes) { SendRaw(bytes); },
+      [this](const std::vector<uint8_t>& wire) {
+        return wire.size() >= 5 && network_->Streams(wire[0], wire[2], wire[3] & 0x3F, wire[4] & 0x1F);
+      });
 }
 
 SimLinkDevice::~SimLinkDevice() {
+  samples_.reset();
   Attach(nullptr);
   {
     std::lock_guard<std::mutex> hold(mutex_);

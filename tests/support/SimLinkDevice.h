@@ -11,6 +11,7 @@
 
 #include "aError.h"
 #include "SimLinkScript.h"
+#include "SimStreamEmitter.h"
 #include "aPacket.h"
 
 class SimNetwork;
@@ -52,6 +53,9 @@ class SimLinkDevice {
   uint8_t address() const { return address_; }
   // The modules behind the device; its own address is the routing module.
   SimNetwork& Network() const { return *network_; }
+  // Stream samples from the device's modules, on a thread of its own; a sample goes out while
+  // its module's stream control streams its key (SimNetwork::Streams). Silence holds them too.
+  SimStreamEmitter& Samples() const { return *samples_; }
 
   // The adapter's side. Attach with an empty function detaches: once it returns, the old
   // function is never called again. FromHost takes any number of bytes, from one thread.
@@ -110,6 +114,7 @@ class SimLinkDevice {
   const uint8_t address_;
   aPacket* parse_;
   std::unique_ptr<SimNetwork> network_;
+  std::unique_ptr<SimStreamEmitter> samples_;
 
   // Lock order: sendMutex_ before mutex_.
   std::mutex sendMutex_;  // ToHost calls, and the choice between sending now and queueing

@@ -8,6 +8,9 @@ constexpr uint8_t kSlotCommand = 4;
 constexpr uint8_t kEchoCommand = 0x17;
 constexpr uint8_t kQueryCommand = 0x49;
 constexpr uint8_t kFactoryCommand = 0x5E;
+constexpr uint8_t kI2CCommand = 8;
+constexpr uint8_t kStoreCommand = 92;
+constexpr uint8_t kStreamCommand = 0x5D;
 
 enum : uint8_t { kHasUEI = 0x01, kClassQuantity = 0x04, kSubClassQuantity = 0x05, kEntityGroup = 0x06, kBuild = 0xFF };
 
@@ -113,6 +116,57 @@ std::optional<std::vector<uint8_t>> SimNetwork::Factory(uint8_t module, uint8_t 
   return found == nullptr ? std::nullopt : found->factory.Block(kind);
 }
 
+std::vector<SimEntityKey> SimNetwork::EntityCalls(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<SimEntityKey>{} : found->entities.Calls();
+}
+
+std::vector<SimEntityStore::Request> SimNetwork::StoreRequests(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<SimEntityStore::Request>{} : found->store.Requests();
+}
+
+void SimNetwork::SetI2CSlave(uint8_t module, uint8_t bus, uint8_t address, SimI2CSlave slave) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).i2c.SetSlave(bus, address, std::move(slave));
+}
+
+std::vector<uint8_t> SimNetwork::I2CWritten(uint8_t module, uint8_t bus, uint8_t address) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<uint8_t>{} : found->i2c.Written(bus, address);
+}
+
+std::optional<bool> SimNetwork::I2CPullup(uint8_t module, uint8_t bus) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::nullopt : found->i2c.Pullup(bus);
+}
+
+void SimNetwork::SetStreamAnswer(uint8_t module, SimStreamControl::Answer answer, uint8_t refusalCode) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).streams.SetAnswer(answer, refusalCode);
+}
+
+void SimNetwork::SetStreamGoOnAfterDisable(uint8_t module, bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).streams.SetGoOnAfterDisable(on);
+}
+
+std::vector<SimStreamControl::Key> SimNetwork::StreamedKeys(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<SimStreamControl::Key>{} : found->streams.Enabled();
+}
+
+bool SimNetwork::Streams(uint8_t address, uint8_t command, uint8_t option, uint8_t index) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(address);
+  return found != nullptr && found->streams.Streams(address, command, option, index);
+}
+
 void SimNetwork::AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every, uint8_t module) {
   std::lock_guard<std::mutex> hold(mutex_);
   faults_.Add(std::move(prefix), fault, every, module);
@@ -196,6 +250,17 @@ bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
     case kFactoryCommand:
       module.factory.Handle(payload, length, &made);
       errorHead = SimFactoryData::ErrorHead(payload, length);
+      break;
+    case kI2CCommand:
+      module.i2c.Handle(payload, length, &made);
+      break;
+    case kStoreCommand:
+      module.store.Handle(payload, length, &made);
+      errorHead = SimEntityTable::ErrorHead(payload, length);
+      break;
+    case kStreamCommand:
+      module.streams.Handle(payload, length, &made);
+      errorHead = SimEntityTable::ErrorHead(payload, length);
       break;
     default:
       module.entities.Handle(payload, length, &made);

@@ -9,9 +9,12 @@
 
 #include "SimEntityTable.h"
 #include "SimFactoryData.h"
+#include "SimEntityStore.h"
 #include "SimFaults.h"
+#include "SimI2CBus.h"
 #include "SimReply.h"
 #include "SimStoreSlots.h"
+#include "SimStreamControl.h"
 #include "aPacket.h"
 
 // The modules behind a simulated device. The device's own address is the routing module, the
@@ -21,7 +24,8 @@
 //
 // A module answers the entity protocol from its entity table, command 4 from its store slots,
 // 0x5E from its factory data, 0x49 (0xFF build, 0x01 hasUEI table, 0x04 to 0x06 counts) from
-// its query tables, and echoes 0x17. Until a table is loaded (any setter below) the network
+// its query tables, 8 from its I2C buses, 92 from its entity store, 0x5D from its stream
+// control, and echoes 0x17. Until a table is loaded (any setter below) the network
 // takes no packet and the device echoes as before. Faults apply to every module's replies.
 // Thread-safe: the device's thread handles packets while a test reads and sets tables.
 class SimNetwork {
@@ -56,6 +60,21 @@ class SimNetwork {
   void SetFactory(uint8_t module, uint8_t kind, std::vector<uint8_t> bytes);
   std::optional<std::vector<uint8_t>> Factory(uint8_t module, uint8_t kind) const;
 
+  // The entities the module was asked to call, in order.
+  std::vector<SimEntityKey> EntityCalls(uint8_t module) const;
+  std::vector<SimEntityStore::Request> StoreRequests(uint8_t module) const;
+
+  void SetI2CSlave(uint8_t module, uint8_t bus, uint8_t address, SimI2CSlave slave);
+  std::vector<uint8_t> I2CWritten(uint8_t module, uint8_t bus, uint8_t address) const;
+  std::optional<bool> I2CPullup(uint8_t module, uint8_t bus) const;
+
+  // Stream control (SimStreamControl.h).
+  void SetStreamAnswer(uint8_t module, SimStreamControl::Answer answer, uint8_t refusalCode = 0);
+  void SetStreamGoOnAfterDisable(uint8_t module, bool on);
+  std::vector<SimStreamControl::Key> StreamedKeys(uint8_t module) const;
+  // Whether the module at `address` streams samples of (command, option, index).
+  bool Streams(uint8_t address, uint8_t command, uint8_t option, uint8_t index) const;
+
   // See SimFaults::Add.
   void AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every = false, uint8_t module = 0);
   void ClearFaults();
@@ -72,6 +91,9 @@ class SimNetwork {
     SimEntityTable entities;
     SimStoreSlots slots;
     SimFactoryData factory;
+    SimI2CBus i2c;
+    SimEntityStore store;
+    SimStreamControl streams;
     std::optional<uint32_t> build;
     std::map<std::tuple<uint8_t, uint8_t, uint8_t, uint8_t>, uint8_t> hasUEI;
     std::map<uint8_t, uint8_t> classCounts;

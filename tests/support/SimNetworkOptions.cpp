@@ -1,5 +1,7 @@
 #include "SimNetworkOptions.h"
 
+#include "SimSystemEntity.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -115,6 +117,58 @@ std::optional<SimNetworkSetting> SimNetworkOption(const std::string& name, const
     std::optional<std::vector<uint8_t>> bytes = sHex(right);
     if (!address || !kind || !bytes) return std::nullopt;
     return [a = *address, k = *kind, b = *bytes](SimNetwork& net) { net.SetFactory(a, static_cast<uint8_t>(k), b); };
+  }
+  if (name == "--system") {
+    std::optional<uint8_t> address = sModuleAddress(value);
+    if (!address) return std::nullopt;
+    return [a = *address](SimNetwork& net) { LoadSystemEntity(net, a); };
+  }
+  // Single values of the system entity: option, width and the widest value.
+  struct SystemValue {
+    const char* name;
+    uint8_t option;
+    SimWidth width;
+    uint32_t max;
+  };
+  static const SystemValue kSystemValues[] = {
+      {"--serial", 9, SimWidth::kInt, 0xFFFFFFFF},       {"--model", 8, SimWidth::kByte, 0xFF},
+      {"--version", 7, SimWidth::kInt, 0xFFFFFFFF},      {"--module-address", 1, SimWidth::kByte, 0xFF},
+      {"--router", 2, SimWidth::kByte, 0xFF},            {"--name", 32, SimWidth::kBytes, 0},
+  };
+  for (const SystemValue& known : kSystemValues) {
+    if (name != known.name) continue;
+    size_t colon = value.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(value.substr(0, colon));
+    std::string rest = value.substr(colon + 1);
+    if (!address) return std::nullopt;
+    SimEntity entity;
+    entity.width = known.width;
+    if (known.width == SimWidth::kBytes) {
+      entity.bytes.assign(rest.begin(), rest.end());
+    } else {
+      std::optional<uint32_t> number = sNumber(rest, known.max);
+      if (!number) return std::nullopt;
+      entity.value = *number;
+    }
+    // Read-only options stay read-only.
+    entity.settable = known.option == 2 || known.option == 32;
+    return [a = *address, o = known.option, entity](SimNetwork& net) { net.SetEntity(a, {3, o, 0}, entity); };
+  }
+  if (name == "--i2c") {
+    if (!sAssignment(value, true, &left, &right)) return std::nullopt;
+    std::vector<std::string> key = sSplit(left, ':');
+    std::vector<std::string> val = sSplit(right, ':');
+    if (key.size() != 3 || val.empty() || val.size() > 2) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(key[0]);
+    std::optional<uint32_t> bus = sNumber(key[1], 0xFF), slave = sNumber(key[2], 0xFE);
+    std::optional<std::vector<uint8_t>> data = sHex(val[0]);
+    std::optional<uint32_t> status = val.size() == 2 ? sNumber(val[1], 0xFF) : std::optional<uint32_t>(0);
+    if (!address || !bus || !slave || (*slave & 1) != 0 || !data || data->size() > 23 || !status) return std::nullopt;
+    SimI2CSlave entry{*data, static_cast<uint8_t>(*status)};
+    return [a = *address, b = *bus, s = *slave, entry](SimNetwork& net) {
+      net.SetI2CSlave(a, static_cast<uint8_t>(b), static_cast<uint8_t>(s), entry);
+    };
   }
   return std::nullopt;
 }

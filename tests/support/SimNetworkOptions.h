@@ -13,6 +13,14 @@
 //                                width W 0, 1, 2 or 4 and value V, or W "b" and V hex bytes
 //   --slot A:S:L:CAP[=HEX]       store S, slot L of module A with capacity CAP and contents
 //   --factory A:K=HEX            factory data of kind K of module A
+//   --system A                   the system entity (command 3, index 0) of module A with the
+//                                kit's values (SimSystemEntity.h); the options below, given
+//                                after it, change single values of it:
+//   --serial A:N  --model A:N  --version A:N  --module-address A:N  --router A:N
+//   --name A:TEXT                serial number, model, packed version, the module address and
+//                                router address the module reports, and its name
+//   --i2c A:B:ADDR=HEX[:STATUS]  a slave at 8-bit address ADDR on I2C bus B of module A that
+//                                reads return HEX from, answering with the status byte
 // Numbers are decimal or 0x hexadecimal.
 using SimNetworkSetting = std::function<void(SimNetwork&)>;
 

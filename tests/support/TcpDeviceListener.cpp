@@ -1,6 +1,7 @@
 #include "TcpDeviceListener.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -145,6 +146,9 @@ void TcpDeviceListener::Serve() {
 void TcpDeviceListener::Accept() {
   int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
+  // A device's samples go out as they come, not held back until the host acknowledges the last.
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   size_t index;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -42,6 +42,8 @@ int sUsage() {
   fprintf(stderr,
           "usage: corvantis-devsim [--tcp PORT] [--address A] [--module A] [--build [A:]N]\n"
           "         [--entity A:C:O:I[:S]=W:V] [--slot A:S:L:CAP[=HEX]] [--factory A:K=HEX]\n"
+          "         [--system A] [--serial A:N] [--model A:N] [--version A:N] [--name A:TEXT]\n"
+          "         [--module-address A:N] [--router A:N] [--i2c A:B:ADDR=HEX[:STATUS]]\n"
           "         [--lpc-isp PATH] [--sdp-rom PATH|USB] [--dump DIR] [-- COMMAND ...]\n");
   return 2;
 }
