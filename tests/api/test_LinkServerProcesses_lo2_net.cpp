@@ -1,7 +1,8 @@
 // Two processes, one device: a process whose Link (default configuration) fronts the device
 // with its server, and this one, whose Link finds the device over TCP/IP, is refused by it and
 // falls back to that server. lo also carries 127.0.0.2 and 127.0.0.3, so that TCP/IP discovery
-// with the default interface probes.
+// with the default interface probes. Then a value the device streams reaches this process's
+// callback through the other's server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "PacketHelpers.h"
 #include "ServedDevice.h"
 #include "TcpipProbeResponder.h"
+#include "unix_time.h"
 
 using namespace Tavrin::Corvantis;
 
@@ -76,6 +78,32 @@ TEST(LinkServerProcesses, TwoProcessesShareOneDeviceThroughTheFirstsServer) {
     }
     EXPECT_EQ(ok, 100);
     EXPECT_EQ(host.Line(20000), "gets 100 ok\n");
+
+    // A value streamed to this process: the server sends its batch on at the device's next
+    // heartbeat.
+    d.device.SetHeartbeats(200);
+    std::atomic<uint64_t> calledMs{0};
+    std::atomic<uint32_t> value{0};
+    auto callback = [&](const aPacket* packet, void*) -> uint8_t {
+      uint32_t got = 0;
+      if (Link::getStreamSample(packet, nullptr, &got, nullptr) == aErrNone && calledMs.load() == 0) {
+        value = got;
+        calledMs = aTime_GetMonotonicMS();
+      }
+      return 0;
+    };
+    ASSERT_EQ(link.registerStreamCallback(8, 3, 5, 0, true, callback, nullptr), aErrNone);
+    ASSERT_TRUE(Eventually([&] { return d.device.Network().Streams(8, 3, 5, 0); }, kBound));
+    SampleFields sample;
+    sample.option = 5;
+    sample.timestamp = 1;
+    sample.value = 0x00C0FFEE;
+    uint64_t sentMs = aTime_GetMonotonicMS();
+    d.device.Samples().Start({StreamSampleBytes(8, sample)}, 1);
+    ASSERT_TRUE(Eventually([&] { return calledMs.load() != 0; }, kBound));
+    EXPECT_LE(calledMs.load() - sentMs, 300u);
+    EXPECT_EQ(value.load(), 0x00C0FFEEu);
+    EXPECT_EQ(link.registerStreamCallback(8, 3, 5, 0, false, nullptr, nullptr), aErrNone);
   }
   host.CloseInput();
   EXPECT_EQ(host.Line(10000), "threads left 0\n");
