@@ -138,7 +138,7 @@ int main() {
   StartMessageLibrary();
   TcpSimDevice d(8, kSerial);
   d.device.SetEcho(true);
-  SetSystemEntity(d.device);
+  SetSystemEntity(d.device, kSerial);
 
   aLinkRef device = aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), d.listener.port());
   if (device == 0) {

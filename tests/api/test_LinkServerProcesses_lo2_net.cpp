@@ -41,7 +41,7 @@ TEST(LinkServerProcesses, TwoProcessesShareOneDeviceThroughTheFirstsServer) {
   RequirePrivateNetns();
   StartMessageLibrary();
   TcpSimDevice d(8, kSerial);
-  SetSystemEntity(d.device);
+  SetSystemEntity(d.device, kSerial);
   TcpipProbeResponder responder;
   SimulatedTcpipDevice announced;
   announced.address = "127.0.0.1";
@@ -74,7 +74,7 @@ TEST(LinkServerProcesses, TwoProcessesShareOneDeviceThroughTheFirstsServer) {
     ASSERT_TRUE(host.WriteLine("go"));
     int ok = 0;
     for (; ok < 100; ++ok) {
-      if (GetUEI32(link, 8, 9) != kSystemValue) break;
+      if (GetUEI32(link, 8, 9) != kSerial) break;
     }
     EXPECT_EQ(ok, 100);
     EXPECT_EQ(host.Line(20000), "gets 100 ok\n");

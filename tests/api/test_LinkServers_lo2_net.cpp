@@ -55,7 +55,7 @@ class LinkServers : public testing::Test {
   void SetUp() override {
     RequirePrivateNetns();
     StartMessageLibrary();
-    SetSystemEntity(d_.device);
+    SetSystemEntity(d_.device, kSerial);
     SimulatedTcpipDevice announced;
     announced.address = "127.0.0.1";
     announced.moduleAddress = 8;
@@ -101,7 +101,7 @@ TEST_F(LinkServers, SharingAndFallback) {
          aOrvexConfig config = ConfigOf(link);
          EXPECT_NE(config.port, 0);
          EXPECT_EQ(config.networkInterface, kLoopback);
-         EXPECT_EQ(GetUEI32(link, 8, 9), kSystemValue);
+         EXPECT_EQ(GetUEI32(link, 8, 9), kSerial);
          LinkPin client(heldLinkRef(link));
          ASSERT_NE(client.entry(), nullptr);
          EXPECT_EQ(client.entry()->type, static_cast<uint32_t>(AORVEX)) << "the Link holds the client link";
@@ -118,8 +118,8 @@ TEST_F(LinkServers, SharingAndFallback) {
          EXPECT_EQ(found.tcpPort, ConfigOf(a).port);
          EXPECT_NE(heldLinkRef(b), heldLinkRef(a));
          EXPECT_EQ(d_.listener.accepts(), accepts + 1) << "one connection to the device";
-         EXPECT_EQ(GetUEI32(b, 8, 9), kSystemValue);
-         EXPECT_EQ(GetUEI32(a, 8, 9), kSystemValue);
+         EXPECT_EQ(GetUEI32(b, 8, 9), kSerial);
+         EXPECT_EQ(GetUEI32(a, 8, 9), kSerial);
        }},
       {"type 3, not found: no retry",
        [&] {
@@ -148,9 +148,9 @@ TEST_F(LinkServers, SharingAndFallback) {
          ASSERT_EQ(behind->connectThroughLinkModule(router.get()), aErrNone);
          EXPECT_EQ(heldLinkRef(*behind->getLink()), heldLinkRef(*router->getLink()));
          EXPECT_EQ(StoredSpec(*behind->getLink()).type, static_cast<uint32_t>(AORVEX));
-         EXPECT_EQ(GetUEI32(*behind->getLink(), 8, 9), kSystemValue);
+         EXPECT_EQ(GetUEI32(*behind->getLink(), 8, 9), kSerial);
          router.reset();
-         EXPECT_EQ(GetUEI32(*behind->getLink(), 8, 9), kSystemValue) << "the use it holds keeps the link";
+         EXPECT_EQ(GetUEI32(*behind->getLink(), 8, 9), kSerial) << "the use it holds keeps the link";
        }},
       {"pooled packets: a 3,100-byte byte sequence through the server",
        [&] {
@@ -198,7 +198,7 @@ TEST_F(LinkServers, SharingAndFallback) {
 
 TEST_F(LinkServers, TwoLinksOnOneSerialDeviceShareOneServer) {
   PtySimDevice p(8, 0x5E12AB02);
-  SetSystemEntity(p.device);
+  SetSystemEntity(p.device, p.serial);
   int threads = CountThreads();
   {
     Link a(p.Spec(), "A");
@@ -210,8 +210,8 @@ TEST_F(LinkServers, TwoLinksOnOneSerialDeviceShareOneServer) {
     EXPECT_EQ(ConfigOf(b).port, ConfigOf(a).port);
     EXPECT_NE(heldLinkRef(a), heldLinkRef(b));
     for (int i = 0; i < 5; ++i) {
-      EXPECT_EQ(GetUEI32(a, 8, 9), kSystemValue) << i;
-      EXPECT_EQ(GetUEI32(b, 8, 9), kSystemValue) << i;
+      EXPECT_EQ(GetUEI32(a, 8, 9), p.serial) << i;
+      EXPECT_EQ(GetUEI32(b, 8, 9), p.serial) << i;
     }
   }
   ASSERT_TRUE(p.line->WaitClientGone(kBound));

@@ -50,7 +50,7 @@ class LinkServersUsb : public UsbEmulationTest {
     if (IsSkipped()) return;
     RequirePrivateNetns();
     StartMessageLibrary();
-    SetSystemEntity(sim_);
+    SetSystemEntity(sim_, kSerial);
     device_ = &usb().add(UsbDeviceConfig::Corvantis(kSerial));
     device_->setDevice(side_);
     // The process-wide USB context and its event thread come with the first enumeration.
@@ -85,8 +85,8 @@ TEST_F(LinkServersUsb, FallbackBetweenTheDeviceAndItsServer) {
          b.getLinkSpecifier(&found);
          EXPECT_EQ(found.type, static_cast<uint32_t>(AORVEX_USB)) << "the server's record";
          EXPECT_EQ(device_->claims(), 1);
-         EXPECT_EQ(GetUEI32(b, 8, 9), kSystemValue);
-         EXPECT_EQ(GetUEI32(a, 8, 9), kSystemValue);
+         EXPECT_EQ(GetUEI32(b, 8, 9), kSerial);
+         EXPECT_EQ(GetUEI32(a, 8, 9), kSerial);
        }},
       {"4 -> 1: no server, so the device itself with a new server in front",
        [&] {
@@ -101,7 +101,7 @@ TEST_F(LinkServersUsb, FallbackBetweenTheDeviceAndItsServer) {
          LinkPin client(heldLinkRef(link));
          ASSERT_NE(client.entry(), nullptr);
          EXPECT_EQ(client.entry()->type, static_cast<uint32_t>(AORVEX));
-         EXPECT_EQ(GetUEI32(link, 8, 9), kSystemValue);
+         EXPECT_EQ(GetUEI32(link, 8, 9), kSerial);
        }},
   };
   for (const Row& row : rows) {

@@ -46,7 +46,7 @@ class ThroughServer : public testing::Test {
   void SetUp() override {
     RequirePrivateNetns();
     StartMessageLibrary();
-    SetSystemEntity(d_.device);
+    SetSystemEntity(d_.device, kSerial);
     baseline_ = CountThreads();
     links_ = sRegistryCount();
   }
@@ -84,7 +84,7 @@ TEST_F(ThroughServer, ServesTheDeviceAnnouncesItAndGoesWithTheClient) {
     ASSERT_EQ(recorder.reports.size(), 1u);
     EXPECT_EQ(Reported(recorder.reports[0]), ServerRecord(6, kSerial, 8, kSystemModel, "127.0.0.1", port));
 
-    EXPECT_EQ(GetValue(client), kSystemValue);
+    EXPECT_EQ(GetValue(client), kSerial);
     EXPECT_EQ(aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), d_.listener.port()), 0u)
         << "a served TCP/IP device is reached through its server";
 
@@ -188,7 +188,7 @@ TEST_F(ThroughServer, RefusedCreationsTouchNothing) {
   EXPECT_EQ(shared, device);
   for (aLinkRef* ref : {&shared, &released, &client, &streamLink}) aLink_Destroy(ref);
   EXPECT_EQ(aLink_GetStatus(device), kLinkStatusRunning);
-  EXPECT_EQ(GetValue(device), kSystemValue);
+  EXPECT_EQ(GetValue(device), kSerial);
   aLink_Destroy(&device);
   ExpectAllBack();
 }

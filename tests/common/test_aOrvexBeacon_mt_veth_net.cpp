@@ -67,7 +67,7 @@ class OrvexBeacon : public testing::Test {
 
 TEST_F(OrvexBeacon, AServerOnTheFirstInterfaceIsFoundThereAndServes) {
   TcpSimDevice d(8, kSerial);
-  SetSystemEntity(d.device);
+  SetSystemEntity(d.device, kSerial);
   int baseline = CountThreads();
   aLinkRef device = aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), d.listener.port());
   ASSERT_NE(device, 0u);
@@ -92,7 +92,7 @@ TEST_F(OrvexBeacon, AServerOnTheFirstInterfaceIsFoundThereAndServes) {
   ASSERT_EQ(aLink_PutPacket(other, request.get()), aErrNone);
   PacketPtr reply(aLink_AwaitPacket(other, 3000));
   ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(WireBytes(reply.get()), HexBytes("08 07 03 09 00 5E C0 FF EE"));
+  EXPECT_EQ(WireBytes(reply.get()), HexBytes("08 07 03 09 00 5E 12 AB 01"));
 
   aLink_Destroy(&other);
   aLink_Destroy(&client);

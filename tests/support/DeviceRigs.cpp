@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "SimSystemEntity.h"
+
 Tavrin::Corvantis::aOrvexConfig DirectConfig() {
   Tavrin::Corvantis::aOrvexConfig config;
   config.enabled = false;
@@ -11,9 +13,11 @@ Tavrin::Corvantis::aOrvexConfig DirectConfig() {
   return config;
 }
 
-void SetSystemEntity(SimLinkDevice& device, uint8_t model) {
-  device.Network().SetEntity(device.address(), {3, 8, 0}, {SimWidth::kByte, model});
-  device.Network().SetEntity(device.address(), {3, 9, 0}, {SimWidth::kInt, kSystemValue});
+void SetSystemEntity(SimLinkDevice& device, uint32_t serial, uint8_t model) {
+  SimSystemValues values;
+  values.serial = serial;
+  values.model = model;
+  LoadSystemEntity(device.Network(), device.address(), values);
 }
 
 std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, uint8_t option) {

@@ -71,12 +71,11 @@ struct TcpModuleRig {
 void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
                                const std::function<void()>& beforeReconnect = [] {});
 
-// The device's system entity (command 3) as link servers and their clients read it: the model
-// at option 8 (what a server announces) and kSystemValue, 32 bits, at option 9, the value of
-// the tests' UEI gets.
+// The device's system entity (command 3) as link servers and their clients read it: the kit's
+// entity with this serial number (option 9, 32 bits, what the tests' UEI gets read) and model
+// (option 8, what a server announces).
 constexpr uint8_t kSystemModel = 0x17;
-constexpr uint32_t kSystemValue = 0x5EC0FFEE;
-void SetSystemEntity(SimLinkDevice& device, uint8_t model = kSystemModel);
+void SetSystemEntity(SimLinkDevice& device, uint32_t serial, uint8_t model = kSystemModel);
 
 // A UEI get of a 32-bit value (command 3, index 0, option `option`) through the Link: the
 // value, or nothing when the request failed or no reply came.

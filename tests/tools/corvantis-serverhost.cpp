@@ -12,7 +12,8 @@
 // The object API's way: connects a Link with the default network configuration to the type-2
 // linkSpec 127.0.0.1:P, S (a local server in front, a client link to it), prints "port N" (the
 // server's, from getConfig), then for each input line "go" runs 100 UEI gets of the device's
-// system value (module 8, command 3, option 9) and prints "gets 100 ok" or the first failure.
+// serial number (module 8, command 3, option 9), each of which must give S, and prints
+// "gets 100 ok" or the first failure.
 // When its standard input closes it destroys the Link, prints "threads left N" and exits 0.
 #include <signal.h>
 #include <unistd.h>
@@ -96,7 +97,7 @@ int sObjectApi(unsigned long port, unsigned long serial) {
     int ok = 0;
     for (; ok < 100; ++ok) {
       std::optional<uint32_t> value = GetUEI32(*link, 8, 9);
-      if (value != kSystemValue) break;
+      if (value != static_cast<uint32_t>(serial)) break;
     }
     if (ok == 100) {
       printf("gets 100 ok\n");
