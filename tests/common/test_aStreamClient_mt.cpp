@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "Eventually.h"
@@ -289,6 +291,31 @@ TEST_F(ClientStream, ClientEntriesAndSharedUses) {
   aLink_Destroy(&copy);
   EXPECT_EQ(aLink_GetStatus(a), kLinkStatusRunning) << "one use left";
   aLink_Destroy(&a);
+  EXPECT_EQ(sRegistryCount(), links);
+  ExpectThreadsBack();
+}
+
+TEST_F(ClientStream, ClientsMadeOnManyThreadsAtOnceGetKeysOfTheirOwn) {
+  size_t links = sRegistryCount();
+  constexpr int kThreads = 4;
+  constexpr int kEach = 3;
+  std::vector<aLinkRef> made(kThreads * kEach, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) made[t * kEach + i] = aLink_CreateClient(kLoopback, router_.port(), 0);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<uint32_t> keys;
+  for (aLinkRef ref : made) {
+    ASSERT_NE(ref, 0u);
+    LinkPin pin(ref);
+    ASSERT_NE(pin.entry(), nullptr);
+    keys.insert(pin.entry()->ident2);
+  }
+  EXPECT_EQ(keys.size(), made.size()) << "one client counter value each";
+  for (aLinkRef& ref : made) aLink_Destroy(&ref);
   EXPECT_EQ(sRegistryCount(), links);
   ExpectThreadsBack();
 }
