@@ -116,9 +116,21 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serial, uint8
   return link->connect();
 }
 
+bool _fallbackHelper(aErr err, linkType type, bool fallback) {
+  bool unreachable = err == aErrNotFound || err == aErrInitialization || err == aErrConnection;
+  bool retried = type == USB || type == TCPIP || isAORVEX(type);
+  return unreachable && retried && fallback;
+}
+
 aErr Link::discoverAndConnect(linkType type, uint32_t serial, uint8_t model) {
-  // The retry on another transport (fallback) needs link servers; the result stands as it is.
-  return impl_->discoveryAndConnectHelper(type, serial, model, this);
+  aErr err = impl_->discoveryAndConnectHelper(type, serial, model, this);
+  if (!_fallbackHelper(err, type, impl_->config.fallback)) return err;
+  // A device taken by another program is reached through its server, and a server that is not
+  // there through the device itself; once only.
+  linkType other = isAORVEX(type) ? USB : AORVEX;
+  if (sTraceOn(kTraceLink))
+    printf("Executing Fallback - old type: %d - new type: %d\n", static_cast<int>(type), static_cast<int>(other));
+  return impl_->discoveryAndConnectHelper(other, serial, model, this);
 }
 
 aErr Link::impl::linkCreateHelper(linkSpec& spec) {
@@ -146,6 +158,8 @@ aErr Link::impl::linkCreateHelper(linkSpec& spec) {
       return aErrMode;
   }
   if (config.enabled) {
+    // The client link takes over this Link's use of the device link. A creation that fails
+    // leaves that use with us (and no server of its own attached): ours to release.
     aLinkRef device = linkRef;
     linkRef = aLink_CreateServer(device, &config.port, &config.networkInterface, config.localOnly);
     if (linkRef == 0) {

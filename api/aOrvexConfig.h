@@ -20,4 +20,9 @@ struct aOrvexConfig {
 // Link types that name a link server: 4 to 7.
 inline bool isAORVEX(linkType type) { return type >= AORVEX && type <= AORVEX_SERIAL; }
 
+// Whether a failed connection is tried once more on the other kind of transport: for a device
+// not found or not reachable (aErrNotFound, aErrInitialization, aErrConnection), over USB,
+// TCP/IP or a link server, with `fallback` on. Serial lines are never retried.
+bool _fallbackHelper(aErr err, linkType type, bool fallback);
+
 }  // namespace Tavrin::Corvantis

@@ -41,7 +41,9 @@ endfunction()
 # *_peer.cpp "peer" (against an installed third-party tool), *_peer_usb.cpp "peer" and "usb".
 # A net program runs in a network namespace of its own (tests/support/netns-run): "lo" unless
 # the name ends _lo2_net or _veth_net; _slow_net is both slow and net. _mt before the
-# namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded net program.
+# namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded net program. _slow_lo2_net and
+# _slow_veth_net are slow programs in those namespaces. _usb_net runs under umockdev inside an
+# "lo" namespace (labels usb and net).
 function(corvantis_add_test_dir dir label)
   corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
   foreach(src ${srcs})
@@ -70,9 +72,14 @@ function(corvantis_add_test_dir dir label)
     if(base MATCHES "_peer$")
       list(APPEND labels peer)
     endif()
-    if(base MATCHES "_slow(_net)?$")
+    if(base MATCHES "_slow((_lo2|_veth)?_net)?$")
       list(APPEND labels slow)
       set(timeout 300)
+    endif()
+    if(base MATCHES "_usb_net$")
+      set(labels usb net)
+      find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
+      set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run lo ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)
     endif()
     if(base MATCHES "_usb$")
       set(labels usb)

@@ -62,7 +62,7 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber);
 // and the packet log are gone. No handshake. When no stream can be made the link stays
 // stopped at status 5 with empty FIFOs and the last stream error is returned; a later reset
 // tries again. aErrParam, with the link untouched, for a link whose transport cannot be made
-// again (serial, a caller's stream); aErrUnimplemented for client links. Resets, starts,
+// again (serial, a caller's stream). A client link gets a new connection to its server. Resets, starts,
 // stops and the last release of one link run one after another; other holders' calls made
 // meanwhile complete against the old state, the new one, or see a link that is not
 // running. [aErrParam]

@@ -47,8 +47,10 @@ aErr sTearDown(linkItem* entry) {
   if (!initialised) return aErrUnknown;
   sRemoveFilter(link);
   aLink_StopLocked(link);
-  if (entry->server != nullptr && aLink_ServerReleaseHook != nullptr)
-    aLink_ServerReleaseHook(&entry->server);
+  // Taken off the entry first: a holder that pinned it before the release may still look.
+  aServer* server = sEntryServer(entry);
+  if (server != nullptr && sSwapEntryServer(entry, server, nullptr) && aLink_ServerReleaseHook != nullptr)
+    aLink_ServerReleaseHook(&server);
   if (entry->deviceLinkId != 0) {
     aLinkRef device = entry->deviceLinkId;
     aLink_Destroy(&device);
@@ -70,7 +72,7 @@ aLinkRef aLink_ShareRegistered(uint32_t key, uint32_t type, bool refuseServed, b
   aLinkRef id = 0;
   // The use is added only while the entry is registered, so a link whose last use is being
   // released is never handed out.
-  if (entry != nullptr && !(refuseServed && entry->server != nullptr) &&
+  if (entry != nullptr && !(refuseServed && sEntryServer(entry) != nullptr) &&
       sChangeUseCount(entry, 1) == aErrNone) {
     id = entry->id;
   }

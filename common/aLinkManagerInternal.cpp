@@ -204,6 +204,20 @@ linkItem* sReleaseUse(aLinkRef ref, bool* found, int* remaining) {
   return entry;
 }
 
+aServer* sEntryServer(linkItem* entry) {
+  if (entry == nullptr) return nullptr;
+  Held held;
+  return entry->server;
+}
+
+bool sSwapEntryServer(linkItem* entry, aServer* expected, aServer* server) {
+  if (entry == nullptr) return false;
+  Held held;
+  if (entry->server != expected) return false;
+  entry->server = server;
+  return true;
+}
+
 linkItem* sExtractEntry(aLinkRef ref) {
   Held held;
   linkItem* entry = sFindByIDLocked(ref);

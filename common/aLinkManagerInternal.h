@@ -70,6 +70,13 @@ aErr sChangeUseCount(linkItem* entry, int delta);
 // release.
 linkItem* sReleaseUse(aLinkRef ref, bool* found, int* remaining);
 
+// The server an entry holds, read under the registry lock (a server is attached by one thread
+// while another may be sharing the entry); NULL for a NULL entry.
+aServer* sEntryServer(linkItem* entry);
+// Attaches `server` in place of `expected` under the registry lock; false, with nothing
+// changed, when the entry holds another or is NULL.
+bool sSwapEntryServer(linkItem* entry, aServer* expected, aServer* server);
+
 // Takes the entry with that id out of the registry and returns it, or NULL (list unchanged).
 linkItem* sExtractEntry(aLinkRef ref);
 

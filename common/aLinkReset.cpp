@@ -2,6 +2,7 @@
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
 #include "aLinkSpec.h"
+#include "aStreamClient.h"
 #include "aStreamsocket.h"
 #include "unix_streamusb.h"
 #include "unix_time.h"
@@ -24,6 +25,12 @@ aErr sMakeSocketStream(const linkItem* entry, aStream** stream) {
   return aStream_CreateSocket(entry->ident1, static_cast<uint16_t>(entry->ident2 & 0xFFFF), stream);
 }
 
+// The server's address and port stored at creation. A client stream is made even where no
+// server runs, so the first try succeeds.
+aErr sMakeClientStream(const linkItem* entry, aStream** stream) {
+  return aStream_CreateClient(entry->ident0, static_cast<uint16_t>(entry->ident1 & 0xFFFF), stream);
+}
+
 // How a reset makes each link type's stream again. A type without a maker is refused with
 // its code before anything is touched; a type not listed (0, a caller's stream) with aErrParam.
 struct ResetKind {
@@ -37,11 +44,11 @@ const ResetKind kResetKinds[] = {
     {TCPIP, sMakeSocketStream, aErrNone},
     // A serial link's entry does not keep its port.
     {SERIAL, nullptr, aErrParam},
-    // Client links need the link-server client stream.
-    {AORVEX, nullptr, aErrUnimplemented},
-    {AORVEX_USB, nullptr, aErrUnimplemented},
-    {AORVEX_TCPIP, nullptr, aErrUnimplemented},
-    {AORVEX_SERIAL, nullptr, aErrUnimplemented},
+    // Client links are registered as type 4; the others are listed for links keyed by hand.
+    {AORVEX, sMakeClientStream, aErrNone},
+    {AORVEX_USB, sMakeClientStream, aErrNone},
+    {AORVEX_TCPIP, sMakeClientStream, aErrNone},
+    {AORVEX_SERIAL, sMakeClientStream, aErrNone},
 };
 
 const ResetKind* sResetKind(uint32_t type) {

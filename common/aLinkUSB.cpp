@@ -16,7 +16,7 @@ aErr sMakeUSBStream(void* ref, aStream** stream) {
 void sTraceServed(uint32_t serialNumber) {
   if (!aCorvantisDebuggingEnable) return;
   linkItem* entry = sPinEntryByIdentifier(serialNumber, USB);
-  if (entry != nullptr && entry->server != nullptr)
+  if (sEntryServer(entry) != nullptr)
     printf("This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" ");
   sUnpinEntry(&entry);
 }

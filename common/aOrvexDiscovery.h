@@ -1,6 +1,8 @@
 #pragma once
 // Discovery of link servers (link types 4 to 7), and the constants of their announcements.
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "aDiscovery.h"
 
@@ -20,6 +22,19 @@
 #define DISCOVERY_REQUEST_MAGIC 0xABCDDCBAu
 #define DISCOVERY_REQUEST_SIZE 4
 
-// Reports the link servers that announce themselves. Link servers are not looked for yet, so
-// none is ever reported: the result is 0 and proc is never called.
+// Reports the link servers that announce themselves, as records of type 5 to 7, on the
+// caller's thread. With networkInterface 0 or 127.0.0.1, or on a host without broadcast
+// interfaces, by loopback multicast (servers announcing 127.0.0.1 only; about 1 s for each
+// request port a server holds); otherwise by beacon on that interface (22 passes of 100 ms at
+// most, holding the beacon-interface lock, the setting put back afterwards). Each server is
+// reported once a call. The result counts the reports whose proc set the found flag.
 uint8_t aDiscovery_Enumerate_aOrvexModules(aDiscoveryProc proc, void* ref, uint32_t networkInterface);
+
+// Discovery's decision on one announcement, without sockets: reported when it is a record of
+// exactly 128 bytes whose type is 5 to 7 (any host can send a beacon, and types 1 to 3 would
+// make the receiver open what the sender names), in multicast mode announcing 127.0.0.1, and
+// new against `seen`. A reported record is copied to *spec and appended to seen.
+bool aOrvexDiscovery_Accept(bool multicast, const uint8_t* data, size_t size, std::vector<linkSpec>* seen,
+                            linkSpec* spec);
+// No seen record has the same type, serial number, address and port.
+bool _isNewSpec(const std::vector<linkSpec>& seen, const linkSpec& spec);

@@ -133,7 +133,6 @@ TEST(LinkConnection, RefusedConnectionsLeaveTheLinkEngineUntouched) {
       {"type 0", true, ofType(0), false, aErrMode},
       {"type 8", true, ofType(8), false, aErrMode},
       {"client type without enabled", true, ofType(AORVEX), false, aErrConfiguration},
-      {"client type with enabled: no client links yet", true, ofType(AORVEX_TCPIP), true, aErrConnection},
       {"port name without its terminator", true, unterminated, false, aErrParam},
       {"unsupported serial rate", true, p.Spec(1234), false, aErrConnection},
   };
@@ -153,27 +152,6 @@ TEST(LinkConnection, RefusedConnectionsLeaveTheLinkEngineUntouched) {
   aLinkRef next = aLink_CreateTCPIP(0x1111, TcpDeviceListener::address(), d.listener.port());
   EXPECT_EQ(next, drawn + 1) << "no id drawn by the refused connections";
   aLink_Destroy(&next);
-}
-
-TEST(LinkConnection, WithEnabledTheDeviceLinkIsMadeAndReleasedForTheMissingServer) {
-  TcpSimDevice d;
-  Baseline baseline;
-  Link link(d.Spec(), "Link");
-  aOrvexConfig config;
-  config.fallback = false;
-  link.setConfig(config);
-
-  EXPECT_EQ(link.connect(), aErrConnection);
-  EXPECT_EQ(heldLinkRef(link), 0u);
-  aOrvexConfig after;
-  ASSERT_EQ(link.getConfig(&after), aErrNone);
-  EXPECT_EQ(after.port, 0) << "written only by a server that runs";
-  EXPECT_EQ(after.networkInterface, config.networkInterface);
-  ASSERT_TRUE(d.listener.WaitForEnd(1, kBound));
-  EXPECT_EQ(d.listener.end(1), TcpDeviceListener::kPeerReset);
-  std::vector<std::vector<uint8_t>> routes = d.device.RoutePackets();
-  EXPECT_EQ(routes, (std::vector<std::vector<uint8_t>>{HexBytes("AF 01 01"), HexBytes("AF 01 00")}));
-  baseline.ExpectBack();
 }
 
 TEST(LinkConnection, ConnectedRefusesChangesAndASecondConnectAndResets) {
@@ -340,5 +318,26 @@ TEST(LinkConnection, DiscoveryWithoutDevicesFindsNothing) {
     ASSERT_EQ(link->getLinkSpecifier(&stored), aErrNone);
     EXPECT_EQ(Bytes(stored), Bytes(d.Spec())) << "unchanged";
     EXPECT_EQ(heldLinkRef(*link), 0u);
+  }
+}
+
+TEST(LinkConnection, FallbackOnlyForAnUnreachableDeviceOverUsbTcpOrAServer) {
+  struct Row {
+    aErr err;
+    int type;
+    bool fallback;
+    bool retried;
+  };
+  const Row rows[] = {
+      {aErrNotFound, USB, true, true},          {aErrInitialization, TCPIP, true, true},
+      {aErrConnection, AORVEX, true, true},     {aErrConnection, AORVEX_SERIAL, true, true},
+      {aErrNotFound, SERIAL, true, false},      {aErrConnection, 0, true, false},
+      {aErrNotFound, 8, true, false},           {aErrConfiguration, AORVEX, true, false},
+      {aErrTimeout, USB, true, false},          {aErrMode, TCPIP, true, false},
+      {aErrNotFound, USB, false, false},        {aErrNone, USB, true, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(_fallbackHelper(row.err, static_cast<linkType>(row.type), row.fallback), row.retried)
+        << "error " << row.err << " type " << row.type << " fallback " << row.fallback;
   }
 }

@@ -248,8 +248,13 @@ TEST(Module, TracesItsStepsUnderTheirTopics) {
     TcpSimDevice d;
     d.device.Network().SetEntity(6, {3, 20, 0}, {SimWidth::kBytes});
     {
+      // Enabled, over a connection that is refused: no device link, so no server is made
+      // (and none announces itself outside a private network namespace).
+      TcpSimDevice gone;
+      linkSpec refused = gone.Spec();
+      gone.listener.StopListening();
       Module served(0, true, 0);
-      served.connectFromSpec(d.Spec());  // enabled: the server cannot be made
+      served.connectFromSpec(refused);
     }
     Module module(0, true, 0);
     module.setConfig(DirectConfig());

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "unix_time.h"
 
 Child::Child(const std::string& program, const std::vector<std::string>& args) {
@@ -61,6 +63,19 @@ std::string Child::Line(int ms) {
     line.push_back(c);
   }
   return line;
+}
+
+bool Child::WriteLine(const std::string& line) {
+  if (in_ < 0) return false;
+  std::string text = line + "\n";
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(in_, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 void Child::CloseInput() {

@@ -21,6 +21,8 @@ class Child {
 
   // One line of its output, newline included, waiting at most ms; what came so far otherwise.
   std::string Line(int ms);
+  // Writes the line and a newline to its standard input; false when it could not.
+  bool WriteLine(const std::string& line);
   // Closes its standard input.
   void CloseInput();
   void Signal(int signal);

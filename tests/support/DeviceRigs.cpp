@@ -4,11 +4,37 @@
 
 #include <cstring>
 
+#include "SimSystemEntity.h"
+
 Tavrin::Corvantis::aOrvexConfig DirectConfig() {
   Tavrin::Corvantis::aOrvexConfig config;
   config.enabled = false;
   config.fallback = false;
   return config;
+}
+
+void SetSystemEntity(SimLinkDevice& device, uint32_t serial, uint8_t model) {
+  SimSystemValues values;
+  values.serial = serial;
+  values.model = model;
+  LoadSystemEntity(device.Network(), device.address(), values);
+}
+
+std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, uint8_t option) {
+  using namespace Tavrin::Corvantis;
+  uei request{};
+  request.module = module;
+  request.command = 3;
+  request.option = static_cast<uint8_t>(0x40 | option);
+  request.index = 0x20;
+  if (link.sendUEI(request) != aErrNone) return std::nullopt;
+  uei reply{};
+  reply.module = module;
+  reply.command = 3;
+  reply.option = option;
+  reply.type = -1;
+  if (link.receiveUEI(module, 3, option, 0, &reply) != aErrNone || reply.type != ueiTypeInt) return std::nullopt;
+  return reply.value.intVal;
 }
 
 linkSpec TcpSimDevice::Spec() const {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "PtyPair.h"
@@ -69,6 +70,16 @@ struct TcpModuleRig {
 // disconnect, beforeReconnect() and reconnect, and getBuild again. Failures are test failures.
 void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
                                const std::function<void()>& beforeReconnect = [] {});
+
+// The device's system entity (command 3) as link servers and their clients read it: the kit's
+// entity with this serial number (option 9, 32 bits, what the tests' UEI gets read) and model
+// (option 8, what a server announces).
+constexpr uint8_t kSystemModel = 0x17;
+void SetSystemEntity(SimLinkDevice& device, uint32_t serial, uint8_t model = kSystemModel);
+
+// A UEI get of a 32-bit value (command 3, index 0, option `option`) through the Link: the
+// value, or nothing when the request failed or no reply came.
+std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, uint8_t option);
 
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);

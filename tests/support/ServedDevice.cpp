@@ -12,7 +12,7 @@ void StartMessageLibrary() {
 
 void AttachServer(aLinkRef device, aServer* server) {
   LinkPin pin(device);
-  if (pin.entry() != nullptr) pin.entry()->server = server;
+  sSwapEntryServer(pin.entry(), sEntryServer(pin.entry()), server);
 }
 
 ServedDevice::ServedDevice(Options options) {

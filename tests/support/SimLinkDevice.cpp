@@ -1,5 +1,6 @@
 #include "SimLinkDevice.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "SimNetwork.h"
@@ -161,8 +162,17 @@ void SimLinkDevice::Emit(std::vector<Out> out) {
 void SimLinkDevice::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    uint64_t idleMs = 100;
+    if (heartbeatMs_ > 0) {
+      uint64_t at = aTime_GetMonotonicMS();
+      if (at >= nextHeartbeatMs_) {
+        queue_.push_back({at, {address_, 2, 0, 0}, 0});
+        nextHeartbeatMs_ = at + heartbeatMs_;
+      }
+      idleMs = std::min<uint64_t>(idleMs, nextHeartbeatMs_ - at);
+    }
     if (queue_.empty() || silent_) {
-      work_.wait_for(lock, std::chrono::milliseconds(100));
+      work_.wait_for(lock, std::chrono::milliseconds(idleMs));
       continue;
     }
     uint64_t now = aTime_GetMonotonicMS();
@@ -190,6 +200,13 @@ void SimLinkDevice::Run() {
     sending.unlock();
     lock.lock();
   }
+}
+
+void SimLinkDevice::SetHeartbeats(uint32_t everyMs) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  heartbeatMs_ = everyMs;
+  nextHeartbeatMs_ = aTime_GetMonotonicMS() + everyMs;
+  work_.notify_all();
 }
 
 void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {

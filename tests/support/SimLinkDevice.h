@@ -77,6 +77,9 @@ class SimLinkDevice {
   // replies (long benchmarks).
   void SetRecording(bool on);
 
+  // A heartbeat A 02 00 00 every everyMs on the device's own thread (0: none), answered or
+  // not; a link server's stream batches go out at each one.
+  void SetHeartbeats(uint32_t everyMs);
   // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.
   void SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs = 0);
   // Sends the heartbeat A 02 00 v and waits up to withinMs for A 02 00 (v + 2); the answer
@@ -134,6 +137,8 @@ class SimLinkDevice {
   bool hbPending_ = false;
   std::vector<uint8_t> hbAnswer_;
   std::deque<Out> queue_;
+  uint32_t heartbeatMs_ = 0;
+  uint64_t nextHeartbeatMs_ = 0;
   bool stop_ = false;
   std::thread thread_;
 };

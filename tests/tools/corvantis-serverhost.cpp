@@ -7,6 +7,14 @@
 // running before the link) and exits 0. With --count-sigint it counts SIGINT from before any
 // library call and prints "sigint N" before the threads line. Exit 1 when the link or the
 // server cannot be made, 2 for bad arguments.
+//
+//   corvantis-serverhost --object-api --device-port P --serial S
+// The object API's way: connects a Link with the default network configuration to the type-2
+// linkSpec 127.0.0.1:P, S (a local server in front, a client link to it), prints "port N" (the
+// server's, from getConfig), then for each input line "go" runs 100 UEI gets of the device's
+// serial number (module 8, command 3, option 9), each of which must give S, and prints
+// "gets 100 ok" or the first failure.
+// When its standard input closes it destroys the Link, prints "threads left N" and exits 0.
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,8 +23,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
 
+#include "DeviceRigs.h"
 #include "Eventually.h"
+#include "Link.h"
 #include "ProcessCounts.h"
 #include "ServedDevice.h"
 #include "TcpDeviceListener.h"
@@ -33,7 +46,9 @@ volatile sig_atomic_t sSigints = 0;
 void sCountSigint(int) { sSigints = sSigints + 1; }
 
 int sUsage() {
-  fprintf(stderr, "usage: corvantis-serverhost --device-port P --serial S --address A --model M [--count-sigint]\n");
+  fprintf(stderr,
+          "usage: corvantis-serverhost --device-port P --serial S --address A --model M [--count-sigint]\n"
+          "       corvantis-serverhost --object-api --device-port P --serial S\n");
   return 2;
 }
 
@@ -42,6 +57,60 @@ bool sParse(const char* text, unsigned long max, unsigned long* value) {
   errno = 0;
   *value = strtoul(text, &end, 0);
   return errno == 0 && end != text && *end == '\0' && *value <= max;
+}
+
+// The next input line, without its newline; nothing at the end of the input.
+std::optional<std::string> sReadLine() {
+  std::string line;
+  char c = 0;
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return line.empty() ? std::nullopt : std::optional<std::string>(line);
+    if (c == '\n') return line;
+    line.push_back(c);
+  }
+}
+
+int sObjectApi(unsigned long port, unsigned long serial) {
+  using namespace Tavrin::Corvantis;
+  StartMessageLibrary();
+  int baseline = CountThreads();
+  auto link = std::make_unique<Link>("Link");
+  linkSpec spec{};
+  spec.type = TCPIP;
+  spec.serialNumber = static_cast<uint32_t>(serial);
+  spec.ipv4Address = TcpDeviceListener::address();
+  spec.tcpPort = static_cast<uint32_t>(port);
+  link->setLinkSpecifier(spec);
+  aErr err = link->connect();
+  if (err != aErrNone) {
+    fprintf(stderr, "corvantis-serverhost: connect: %s\n", aError_GetErrorText(err));
+    return 1;
+  }
+  aOrvexConfig config;
+  link->getConfig(&config);
+  printf("port %u\n", static_cast<unsigned>(config.port));
+  fflush(stdout);
+  while (std::optional<std::string> line = sReadLine()) {
+    if (*line != "go") continue;
+    int ok = 0;
+    for (; ok < 100; ++ok) {
+      std::optional<uint32_t> value = GetUEI32(*link, 8, 9);
+      if (value != static_cast<uint32_t>(serial)) break;
+    }
+    if (ok == 100) {
+      printf("gets 100 ok\n");
+    } else {
+      printf("get %d failed\n", ok + 1);
+    }
+    fflush(stdout);
+  }
+  link.reset();
+  Eventually([&] { return CountThreads() <= baseline; }, kThreadsSettleMs);
+  printf("threads left %d\n", CountThreads() - baseline);
+  fflush(stdout);
+  return 0;
 }
 
 void sWaitForEndOfInput() {
@@ -58,10 +127,15 @@ int main(int argc, char** argv) {
   unsigned long port = 0, serial = 0, address = 0, model = 0;
   int given = 0;
   bool countSigint = false;
+  bool objectApi = false;
   for (int i = 1; i < argc; ++i) {
     const char* name = argv[i];
     if (strcmp(name, "--count-sigint") == 0) {
       countSigint = true;
+      continue;
+    }
+    if (strcmp(name, "--object-api") == 0) {
+      objectApi = true;
       continue;
     }
     if (i + 1 >= argc) return sUsage();
@@ -79,6 +153,7 @@ int main(int argc, char** argv) {
     if (!ok) return sUsage();
     ++given;
   }
+  if (objectApi) return given == 2 && port != 0 ? sObjectApi(port, serial) : sUsage();
   if (given != 4 || port == 0) return sUsage();
 
   if (countSigint) {
