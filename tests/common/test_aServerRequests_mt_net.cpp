@@ -25,11 +25,14 @@ Bytes Reply(std::initializer_list<uint8_t> payload) {
   return wire;
 }
 
-// One message of client A or B at a time from the case's start; 'F' flushes instead.
+// One message of client A or B at a time from the case's start; 'F' flushes instead. A step
+// that needs the device to have the earlier requests first waits (boundedly) until it has
+// received `afterDevicePackets` since the start: a slow client connection must not reorder them.
 struct Step {
   uint32_t atMs;
   char who;
   Frames message;
+  size_t afterDevicePackets = 0;
 };
 struct RouteRow {
   const char* name;
@@ -76,7 +79,7 @@ const RouteRow kRouteRows[] = {
      {{0xAF, 0x02, 0x01, 0x00}, TransferPacket(0x08, 0x30, 28, 5, true), Echo(2, 1)}},
     {"BothRepliesOfARequestGoToItsClientFirst",
      {{{0x31}, -1, {{Full31(), 0}, {Reply({0x31, 0x02, 0x00}), 300}}}},
-     {{0, 'A', {Reply({0x31, 0x01, 0x00})}}, {50, 'B', {Echo(2, 2)}}},
+     {{0, 'A', {Reply({0x31, 0x01, 0x00})}}, {50, 'B', {Echo(2, 2)}, 1}},
      600,
      {Full31(), Reply({0x31, 0x02, 0x00})},
      {Echo(2, 2)},
@@ -84,7 +87,7 @@ const RouteRow kRouteRows[] = {
      250},
     {"AnUnansweredRequestStallsTheNextForItsWaitOnly",
      {{{0x32}, -1, {}}},
-     {{0, 'A', {Reply({0x32, 0x00, 0x00})}}, {50, 'B', {Echo(2, 3)}}},
+     {{0, 'A', {Reply({0x32, 0x00, 0x00})}}, {50, 'B', {Echo(2, 3)}, 1}},
      2600,
      {},
      {Echo(2, 3)},
@@ -149,6 +152,9 @@ TEST_P(ServerRouting, EachClientGetsWhatTheTableSays) {
   size_t next = 0;
   for (uint64_t now = start; now < end; now = aTime_GetMonotonicMS()) {
     while (next < row.steps.size() && now - start >= row.steps[next].atMs) {
+      if (!served.device.WaitForPackets(base + row.steps[next].afterDevicePackets, 2000)) {
+        ADD_FAILURE() << "the device never got the requests before step " << next;
+      }
       const Step& step = row.steps[next++];
       if (step.who == 'F') {
         EXPECT_EQ(aServer_FlushFIFO(served.server), aErrNone);
