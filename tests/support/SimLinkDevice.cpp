@@ -113,8 +113,9 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
 }
 
 void SimLinkDevice::HandleRouteLocked(const aPacket* packet, std::vector<Out>* out) {
-  if (packet->length != 2 || packet->payload[0] != 1) return;
-  bool on = packet->payload[1] != 0;
+  // AF 01 01 when a link starts, AF 01 00 when it stops.
+  if (packet->length != 1) return;
+  bool on = packet->payload[0] != 0;
   network_->OnRoute(on);
   if (!on || !cameBack_) return;
   if (dropsOnReturn_ > 0) {

@@ -62,9 +62,14 @@ SimDeviceEvent SimUpgradeEntity::Handle(const uint8_t* payload, size_t length, s
   if (length < 2 || payload[0] != kCommand) return SimDeviceEvent::kNone;
   const uint8_t sub = payload[1];
   const bool dataSet = sub == (kDataOption | kSetBit);
-  const SimUpgradeFault* fault = Meet(dataSet ? kDataOption : sub);
+  // A byte sequence is one request, complete with its last packet.
+  const bool sequenceGoesOn = dataSet && length >= 4 && (payload[length - 1] & kMore) != 0;
+  const SimUpgradeFault* fault = sequenceGoesOn ? nullptr : Meet(dataSet ? kDataOption : sub);
   using K = SimUpgradeFault::Kind;
-  if (fault != nullptr && fault->kind == K::kVanish) return SimDeviceEvent::kVanish;
+  if (fault != nullptr && fault->kind == K::kVanish) {
+    replies->push_back({{}, 0, 0, SimDeviceEvent::kVanish});
+    return SimDeviceEvent::kVanish;
+  }
 
   std::vector<uint8_t> reply{kCommand};
   SimDeviceEvent event = SimDeviceEvent::kNone;
@@ -141,6 +146,7 @@ SimDeviceEvent SimUpgradeEntity::Handle(const uint8_t* payload, size_t length, s
       }
       case kReboot:
         loaderRunning_ = false;
+        replies->push_back({{}, 0, 0, SimDeviceEvent::kReboot});
         return SimDeviceEvent::kReboot;
       default:
         return SimDeviceEvent::kNone;
