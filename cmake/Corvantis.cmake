@@ -40,8 +40,10 @@ endfunction()
 # *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds),
 # *_peer.cpp "peer" (against an installed third-party tool), *_peer_usb.cpp "peer" and "usb".
 # A net program runs in a network namespace of its own (tests/support/netns-run): "lo" unless
-# the name ends _lo2_net or _veth_net; _slow_net is both slow and net. _mt before the
-# namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded net program.
+# the name ends _lo2_net or _veth_net. *_lo2_usb.cpp runs under umockdev-wrapper inside a lo2
+# namespace ("usb" and "net"). _slow before _net, _lo2_net, _usb or _lo2_usb makes it slow as
+# well (300 s). _mt before the namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded
+# net program.
 function(corvantis_add_test_dir dir label)
   corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
   foreach(src ${srcs})
@@ -70,7 +72,9 @@ function(corvantis_add_test_dir dir label)
     if(base MATCHES "_peer$")
       list(APPEND labels peer)
     endif()
-    if(base MATCHES "_slow(_net)?$")
+    set(slow OFF)
+    if(base MATCHES "_slow(_net|_lo2_net|_veth_net|_usb|_lo2_usb)?$")
+      set(slow ON)
       list(APPEND labels slow)
       set(timeout 300)
     endif()
@@ -82,6 +86,13 @@ function(corvantis_add_test_dir dir label)
       find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
       # umockdev-wrapper, with ASAN_OPTIONS=verify_asan_link_order=0 added (discovery included).
       set(emulator ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)
+      if(base MATCHES "_lo2_usb$")
+        list(APPEND labels net)
+        set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run lo2 ${emulator})
+      endif()
+      if(slow)
+        list(APPEND labels slow)
+      endif()
     endif()
     corvantis_add_test(${dir}_${base} SOURCES ${src} LABELS ${labels} TIMEOUT ${timeout}
       LIBS corvantis updater_core corvantis_api EMULATOR ${emulator})

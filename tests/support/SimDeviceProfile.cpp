@@ -7,6 +7,7 @@
 namespace {
 
 constexpr uint8_t kSystemCommand = 3;
+constexpr uint8_t kRouterOption = 2;
 constexpr uint8_t kNameOption = 32;
 constexpr uint8_t kFeaturesOption = 45;
 constexpr uint8_t kUpgradeCommand = 95;
@@ -21,8 +22,12 @@ void ApplyProfile(SimNetwork& network, uint8_t module, const SimDeviceProfile& p
   values.model = profile.model;
   values.version = profile.version;
   values.name = profile.name;
-  values.router = profile.router;
   LoadSystemEntity(network, module, values);
+  if (profile.router) {
+    SimEntity router = *network.Entity(module, {kSystemCommand, kRouterOption, 0});
+    router.value = *profile.router;
+    network.SetEntity(module, {kSystemCommand, kRouterOption, 0}, router);
+  }
   SimEntity features;
   features.width = SimWidth::kInt;
   features.value = profile.protocolFeatures;

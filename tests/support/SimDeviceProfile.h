@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "SimUpgradeEntity.h"
@@ -14,7 +15,7 @@ class SimNetwork;
 struct SimDeviceProfile {
   uint32_t serial = 0x0000ABCD;
   uint8_t model = 0x13;
-  uint8_t router = 0;             // 0: the module's own address
+  std::optional<uint8_t> router;  // the router address it reports; none: its own address
   uint32_t version = 0x2F020C05;  // 2.12.5
   uint32_t build = 12345;
   size_t buildReplyLength = 6;    // 5: one byte short

@@ -4,6 +4,7 @@
 
 #include "DisableEther.h"
 #include "SimTransports.h"
+#include "UsbDeviceConfig.h"
 #include "WorkflowSleep.h"
 #include "unix_time.h"
 
@@ -51,4 +52,11 @@ TcpUpgradeRig::TcpUpgradeRig(const SimDeviceProfile& profile, bool networking, u
 aErr TcpUpgradeRig::Connect() {
   aErr err = _disableEther(module, display);
   return err != aErrNone ? err : module.connectFromSpec(sim.Spec());
+}
+
+UsbSimDevice::UsbSimDevice(UsbDeviceEmulation& usb, uint8_t address, const SimDeviceProfile& profile)
+    : device(address), side(std::make_shared<SimLinkUsbSide>(device)) {
+  ApplyProfile(device.Network(), address, profile);
+  emulated = &usb.add(UsbConfigFor(profile.serial, profile.model));
+  emulated->setDevice(side);
 }

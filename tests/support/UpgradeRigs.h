@@ -6,10 +6,14 @@
 #include <mutex>
 #include <vector>
 
+#include <memory>
+
 #include "DeviceRigs.h"
 #include "RecordingDisplay.h"
 #include "SimDeviceProfile.h"
+#include "SimLinkUsbSide.h"
 #include "UpdaterEntity.h"
+#include "UsbDeviceEmulation.h"
 
 // Stands in for the workflows' sleep (WorkflowSleep.h) while it lives: records every pause,
 // calls onPause with it (a device's TriggerReturn, say), then sleeps for real or returns at once.
@@ -48,4 +52,18 @@ struct TcpUpgradeRig {
   Tavrin::Corvantis::Module module;
   RecordingDisplay display;
   UpdaterEntity entity;
+};
+
+// A device with a profile at `address` behind an emulated USB device of the family whose
+// product id is the profile's model. The emulation holds its side: destroy it after the
+// emulation (as a member of a UsbEmulationTest fixture, which ends the emulation in TearDown).
+struct UsbSimDevice {
+  UsbSimDevice(UsbDeviceEmulation& usb, uint8_t address, const SimDeviceProfile& profile);
+  UsbSimDevice(const UsbSimDevice&) = delete;
+  UsbSimDevice& operator=(const UsbSimDevice&) = delete;
+  SimNetwork& network() { return device.Network(); }
+
+  SimLinkDevice device;
+  std::shared_ptr<SimLinkUsbSide> side;
+  EmulatedUsbDevice* emulated;
 };
