@@ -61,7 +61,9 @@ class SimLinkDevice {
     uint32_t ms = 0;           // kAfterMs
     bool placeholder = false;  // back as 0xDEADDEAD
     std::optional<SimDeviceProfile> becomes;  // the device's own module's profile from then on
-    bool greet = false;        // answers the first AF 01 01 after coming back with [95, 2]
+    // Answers the first AF 01 01 after coming back with [95, 2]. A TCP link takes it; a USB
+    // link's handshake, which comes after its AF 01 01, does not let it through.
+    bool greet = false;
     // Links made after coming back that it drops again at once (at their AF 01 01, answering
     // nothing), each time waiting for the next trigger.
     int dropsOnReturn = 0;
