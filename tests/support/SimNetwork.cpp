@@ -64,6 +64,24 @@ void SimNetwork::SetUpgrade(uint8_t module, const SimUpgradeEntity::Options& opt
   LoadLocked(module).upgrade.SetOptions(options);
 }
 
+SimUpgradeEntity::Options SimNetwork::UpgradeOptions(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? SimUpgradeEntity::Options{} : found->upgrade.options();
+}
+
+void SimNetwork::SetBuildLength(uint8_t module, size_t replyLength) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).buildLength = replyLength;
+}
+
+std::vector<uint8_t> SimNetwork::Modules() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<uint8_t> addresses;
+  for (const auto& entry : modules_) addresses.push_back(entry.first);
+  return addresses;
+}
+
 void SimNetwork::AddUpgradeFault(uint8_t module, const SimUpgradeFault& fault) {
   std::lock_guard<std::mutex> hold(mutex_);
   LoadLocked(module).upgrade.AddFault(fault);

@@ -80,6 +80,10 @@ class SimNetwork {
 
   // The firmware-upgrade entity (command 95) of a module.
   void SetUpgrade(uint8_t module, const SimUpgradeEntity::Options& options);
+  SimUpgradeEntity::Options UpgradeOptions(uint8_t module) const;
+  void SetBuildLength(uint8_t module, size_t replyLength);
+  // The addresses that have a module, in order.
+  std::vector<uint8_t> Modules() const;
   void AddUpgradeFault(uint8_t module, const SimUpgradeFault& fault);
   std::vector<uint8_t> Flash(uint8_t module, uint32_t address, size_t length) const;
   std::vector<uint8_t> LoaderRam(uint8_t module, uint32_t address, size_t length) const;
