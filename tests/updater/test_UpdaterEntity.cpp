@@ -8,6 +8,7 @@
 
 #include "BirdBuilder.h"
 #include "BirdFile.h"
+#include "DisableEther.h"
 #include "Eventually.h"
 #include "LinkImpl.h"
 #include "Log.h"
@@ -510,4 +511,16 @@ TEST(UpdaterEntity, FirmwareIsWrittenFromABirdImage) {
     EXPECT_EQ(sent.back(), (Bytes{95, 6}));
     EXPECT_EQ(CountSub(sent, 0x8A) > 0, c.hasUEI == 0);
   }
+}
+
+TEST(DisableEther, AConnectedModuleKeepsItsConfiguration) {
+  TcpUpgradeRig rig;
+  ASSERT_EQ(rig.Connect(), aErrNone);
+  Tavrin::Corvantis::aOrvexConfig config;
+  ASSERT_EQ(rig.module.getConfig(&config), aErrNone);
+  EXPECT_FALSE(config.enabled);
+  EXPECT_FALSE(config.fallback);
+  EXPECT_TRUE(config.localOnly);
+  EXPECT_EQ(_disableEther(rig.module, rig.display), aErrMode);
+  EXPECT_EQ(rig.display.errors(), (std::vector<std::string>{"Failed to SET network configuration"}));
 }
