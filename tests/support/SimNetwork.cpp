@@ -154,6 +154,7 @@ bool SimNetwork::RouteLocked(uint8_t address, const uint8_t* payload, size_t len
   if (routingMode_->silent.count(target) != 0) return true;
   bool present = target != routing_ && modules_.count(target) != 0 && routingMode_->nack.count(target) == 0;
   replies->push_back({{kI2CCommand, payload[1], target, 0, present ? uint8_t{0} : routingMode_->absentStatus}});
+  if (routingMode_->cut.count(target) != 0) replies->back().payload.resize(4);
   return true;
 }
 

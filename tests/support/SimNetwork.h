@@ -100,6 +100,7 @@ class SimNetwork {
     uint8_t absentStatus = 0x86;
     std::set<uint8_t> nack;    // addresses answered with absentStatus although a module sits there
     std::set<uint8_t> silent;  // addresses whose probe gets no answer
+    std::set<uint8_t> cut;     // addresses whose probe's answer is cut to 4 bytes
   };
   void SetRouting(const Routing& routing);
   // The link's route packets, as the device receives them.

@@ -130,15 +130,17 @@ TEST_F(DiscoveryUsb, EachDeviceIsProbedForWhatItAnswers) {
   }
 }
 
-// The routing module at 0x04 with modules at 0x08 to 0x12, each answering differently.
+// The routing module at 0x04 with modules at 0x08 to 0x14, each answering differently.
 TEST_F(DiscoveryUsb, TheScanKeepsTheModulesThatGiveASerialNumber) {
   SimDeviceProfile routerProfile = Profile(kRouter, SimDeviceProfile::Version(2, 12, 5));
   UsbSimDevice& router = Add(4, routerProfile);
   SimNetwork::Routing routing;
+  routing.requireRouteToMe = true;
   routing.nack = {0x0A};
   routing.silent = {0x0C};
+  routing.cut = {0x14};
   router.network().SetRouting(routing);
-  for (uint8_t a : {0x08, 0x0A, 0x0C, 0x0E, 0x10, 0x12}) {
+  for (uint8_t a : {0x08, 0x0A, 0x0C, 0x0E, 0x10, 0x12, 0x14}) {
     SimDeviceProfile p = Profile(0x0000A000u | a, SimDeviceProfile::Version(2, 10, 4));
     p.model = a == 0x12 ? 13 : 3;
     p.router = 4;

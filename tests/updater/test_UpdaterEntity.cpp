@@ -84,6 +84,7 @@ TEST(UpdaterEntity, LoaderBlocksByTheirReplies) {
       {"sums not checked", {}, false, aErrNone, once, false, false},
       {"DATA not answered", {{1, K::kNoReply}}, true, aErrPacket, {26}, false, false},
       {"SUM not answered", {{4, K::kNoReply}}, true, aErrPacket, once, true, false},
+      {"device gone at the third DATA", {{1, K::kVanish, 0, 1, 2}}, true, aErrPacket, once, false, false},
   };
   const Bytes image = RandomBytes(60, 7);
   for (const Case& c : cases) {
