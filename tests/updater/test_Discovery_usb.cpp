@@ -125,6 +125,7 @@ TEST_F(DiscoveryUsb, EachDeviceIsProbedForWhatItAnswers) {
 
   for (const auto& sim : sims_) {
     if (sim->device.PacketCount() > 0) {
+      ASSERT_TRUE(sim->device.WaitForRoutes(2, 5000));
       EXPECT_EQ(sim->device.RoutePackets().back(), (Bytes{0xAF, 1, 0}));
     }
   }

@@ -92,5 +92,7 @@ TEST_F(UpdaterEntityUsb, TheRebootWaitEndsWhenTheDeviceLeavesTheBus) {
   EXPECT_FALSE(module.isConnected());
   EXPECT_GE(sleeps.pauses().size(), 1u);
   EXPECT_LT(sleeps.pauses().size(), 40u);
-  EXPECT_EQ(UpgradePackets(sim_->device).back(), (std::vector<uint8_t>{95, 6}));
+  std::vector<std::vector<uint8_t>> sent = UpgradePackets(sim_->device);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back(), (std::vector<uint8_t>{95, 6}));
 }
