@@ -193,8 +193,8 @@ void SimLinkDevice::Run() {
   while (!stop_) {
     bool held = silent_ || dropped_;
     if (queue_.empty() || (held && queue_.front().action == Action::kNone)) {
-      if (held && !queue_.empty()) {
-        // A dropped link carries nothing: what waited for it is lost.
+      if (dropped_ && !silent_ && !queue_.empty()) {
+        // A dropped link carries nothing: what waited for it is lost. (Silence only holds it.)
         queue_.pop_front();
         changed_.notify_all();
         continue;
