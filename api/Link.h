@@ -70,6 +70,9 @@ class Link {
                   aPacketMatchProc filter);
   // Removes every queued reply that matches.
   aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
+  // Removes every queued packet, from any sender, whose payload begins with the `length` bytes
+  // of match: replies that came after their wait gave up would answer the next request alike.
+  aErr dropMatchingPackets(const uint8_t* match, uint8_t length);
 
   // The raw packet [command, length data bytes] (length at most 27).
   aErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);

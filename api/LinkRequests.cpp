@@ -135,6 +135,14 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
   return aErrNone;
 }
 
+aErr Link::dropMatchingPackets(const uint8_t* match, uint8_t length) {
+  if (!isConnected()) return aErrConnection;
+  if (length > aPACKET_MAX_DATA || (match == nullptr && length > 0)) return aErrParam;
+  CommandMatch want{match, length};
+  aLink_DrainPackets(impl_->linkRef, sCommandFilter, &want);
+  return aErrNone;
+}
+
 aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data) {
   if (!isConnected()) return aErrConnection;
   if (length > kRawMaxData || (data == nullptr && length > 0)) return aErrParam;

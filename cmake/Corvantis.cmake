@@ -40,10 +40,10 @@ endfunction()
 # *_mt.cpp "threads" (threaded tests; the only ones a ThreadSanitizer build holds),
 # *_peer.cpp "peer" (against an installed third-party tool), *_peer_usb.cpp "peer" and "usb".
 # A net program runs in a network namespace of its own (tests/support/netns-run): "lo" unless
-# the name ends _lo2_net or _veth_net; _slow_net is both slow and net. _mt before the
-# namespace suffix (_mt_net, _mt_veth_net, ...) makes a threaded net program. _slow_lo2_net and
-# _slow_veth_net are slow programs in those namespaces. _usb_net runs under umockdev inside an
-# "lo" namespace (labels usb and net).
+# the name ends _lo2_net or _veth_net. _mt before the namespace suffix (_mt_net, _mt_veth_net,
+# ...) makes a threaded net program. *_usb_net.cpp runs under umockdev inside an "lo" namespace,
+# *_lo2_usb.cpp inside a lo2 namespace (labels usb and net). _slow before _net, _lo2_net,
+# _veth_net, _usb, _usb_net or _lo2_usb makes a program slow as well (300 s).
 function(corvantis_add_test_dir dir label)
   corvantis_glob(srcs ${CMAKE_CURRENT_SOURCE_DIR} "test_*.cpp")
   foreach(src ${srcs})
@@ -72,16 +72,13 @@ function(corvantis_add_test_dir dir label)
     if(base MATCHES "_peer$")
       list(APPEND labels peer)
     endif()
-    if(base MATCHES "_slow((_lo2|_veth)?_net)?$")
+    set(slow OFF)
+    if(base MATCHES "_slow(_net|_lo2_net|_veth_net|_usb|_usb_net|_lo2_usb)?$")
+      set(slow ON)
       list(APPEND labels slow)
       set(timeout 300)
     endif()
-    if(base MATCHES "_usb_net$")
-      set(labels usb net)
-      find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
-      set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run lo ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)
-    endif()
-    if(base MATCHES "_usb$")
+    if(base MATCHES "_usb(_net)?$")
       set(labels usb)
       if(base MATCHES "_peer_usb$")
         set(labels peer usb)
@@ -89,6 +86,16 @@ function(corvantis_add_test_dir dir label)
       find_program(UMOCKDEV_WRAPPER umockdev-wrapper REQUIRED)
       # umockdev-wrapper, with ASAN_OPTIONS=verify_asan_link_order=0 added (discovery included).
       set(emulator ${PROJECT_SOURCE_DIR}/tests/support/umockdev-run)
+      if(base MATCHES "_lo2_usb$")
+        list(APPEND labels net)
+        set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run lo2 ${emulator})
+      elseif(base MATCHES "_usb_net$")
+        list(APPEND labels net)
+        set(emulator ${PROJECT_SOURCE_DIR}/tests/support/netns-run lo ${emulator})
+      endif()
+      if(slow)
+        list(APPEND labels slow)
+      endif()
     endif()
     corvantis_add_test(${dir}_${base} SOURCES ${src} LABELS ${labels} TIMEOUT ${timeout}
       LIBS corvantis updater_core corvantis_api EMULATOR ${emulator})

@@ -19,18 +19,6 @@ bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, 
   return false;
 }
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType, bool* ok) {
-  NotAvailable("Discover_Devices");
-  if (ok) *ok = false;
-  return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_QLNetwork_Devices(uint32_t, linkType, bool* ok) {
-  NotAvailable("Discover_QLNetwork_Devices");
-  if (ok) *ok = false;
-  return {};
-}
-
 bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
   NotAvailable("Recover_Firmware");
   return false;

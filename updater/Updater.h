@@ -32,8 +32,9 @@ class Updater {
   // The same for a device known only by its chip fingerprint; the server names the device
   // and, for an empty or 0 build text, the build.
   uint32_t Download_Firmware(Fingerprint fingerprint, std::string build, bool overrideChecks);
-  // The devices on that transport. `ok` (when given) is false when discovery could not run,
-  // true when the list, empty or not, is a real answer.
+  // The devices on that transport (0: USB, then TCP/IP), each probed for its addresses, version,
+  // build and name; and the modules behind a routing module (type 0: the transport it is found
+  // on). `ok` (when given) is true once the search ran: the list, empty or not, is its answer.
   virtual std::vector<DeviceInfo> Discover_Devices(linkType type, bool* ok = nullptr);
   virtual std::vector<DeviceInfo> Discover_QLNetwork_Devices(uint32_t routerSerialNumber, linkType type,
                                                              bool* ok = nullptr);

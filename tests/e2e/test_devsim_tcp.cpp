@@ -5,8 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Child.h"
 #include "DeviceRigs.h"
+#include "DisableEther.h"
+#include "FileText.h"
+#include "TempDir.h"
+#include "UpgradeRigs.h"
 #include "I2CClass.h"
 #include "Module.h"
 #include "PacketHelpers.h"
@@ -118,6 +123,49 @@ TEST(Devsim, ServesASystemEntityAndI2CSlaves) {
   EXPECT_EQ(devsim.Stop(5000), 0);
 }
 
+// A loader and a firmware block through the upgrade entity; the device reboots, dropping its
+// link, and at the end its record and memories are in the dump folder.
+TEST(Devsim, ServesAnUpgradeEntityAndDumpsWhatItWasSent) {
+  TempDir dump;
+  Child devsim(kDevsim, {"--tcp", "0", "--address", "6", "--system", "6", "--block-size", "6:256", "--on-reboot",
+                         "drop,back=100", "--dump", dump.path()});
+  std::string line = devsim.Line(5000);
+  unsigned port = 0;
+  ASSERT_EQ(sscanf(line.c_str(), "tcp 127.0.0.1 %u", &port), 1) << line;
+  const std::vector<uint8_t> loader = RandomBytes(60, 1);
+  const std::vector<uint8_t> firmware = RandomBytes(700, 2);
+  {
+    Tavrin::Corvantis::Module module(6, false, 0);
+    RecordingDisplay display;
+    ASSERT_EQ(_disableEther(module, display), aErrNone);
+    linkSpec spec{};
+    spec.type = TCPIP;
+    spec.serialNumber = 0x0000ABCD;
+    spec.ipv4Address = TcpDeviceListener::address();
+    spec.tcpPort = port;
+    ASSERT_EQ(module.connectFromSpec(spec), aErrNone);
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    std::vector<uint8_t> block = UpgradeBlock(0x20000000, loader);
+    uint16_t blockSize = 0;
+    ASSERT_EQ(entity.TransferPrepare(block.data(), 64, 0, blockSize), aErrNone);
+    ASSERT_EQ(entity.LoaderTransfer(block.data(), 64), aErrNone);
+    ASSERT_EQ(entity.LoaderStart(), aErrNone);
+    block = UpgradeBlock(0x00010000, firmware);
+    ASSERT_EQ(entity.TransferPrepare(block.data(), 704, 0, blockSize), aErrNone);
+    EXPECT_EQ(blockSize, 256);
+    ASSERT_EQ(entity.FirmwareTransfer(block.data(), 704, blockSize, display), aErrNone);
+    EXPECT_EQ(entity.LoaderReboot(display), aErrNone);
+    EXPECT_FALSE(module.isConnected());
+  }
+  EXPECT_EQ(devsim.Stop(5000), 0);
+  auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
+  EXPECT_EQ(bytes(ReadText(dump / "tcp1-06-ram-0x20000000.bin")), loader);
+  EXPECT_EQ(bytes(ReadText(dump / "tcp1-06-flash-0x00010000.bin")), firmware);
+  std::string packets = ReadText(dump / "tcp1-packets.txt");
+  EXPECT_NE(packets.find("06 02 5F 06\n"), std::string::npos) << "the reboot";
+}
+
 TEST(Devsim, RefusesWhatItDoesNotKnow) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"--tcp"}, {"--tcp", "70000"}, {"--usb", "1"}, {"--tcp", "0", "--address", "7"},
@@ -125,7 +173,9 @@ TEST(Devsim, RefusesWhatItDoesNotKnow) {
         {"--tcp", "0", "--slot", "6:1:2:4=0102030405"}, {"--tcp", "0", "--factory", "6:16=00"},
         {"--tcp", "0", "--build"}, {"--tcp", "0", "--system", "7"}, {"--tcp", "0", "--serial", "6"},
         {"--tcp", "0", "--model", "6:256"}, {"--tcp", "0", "--i2c", "6:1:0xA1=00"},
-        {"--tcp", "0", "--i2c", "6:1:0xA0=0"}}) {
+        {"--tcp", "0", "--i2c", "6:1:0xA0=0"}, {"--routing"}, {"--tcp", "0", "--on-load", "fall"},
+        {"--tcp", "0", "--on-reboot", "drop,back=x"}, {"--tcp", "0", "--upgrade-fault", "6:1:sometimes"},
+        {"--tcp", "0", "--block-size", "6:70000"}, {"--tcp", "0", "--probe", "12:300"}}) {
     Child devsim(kDevsim, args);
     EXPECT_EQ(devsim.Line(5000), "");
     EXPECT_EQ(devsim.Stop(5000), 2);

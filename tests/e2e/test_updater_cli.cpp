@@ -166,6 +166,10 @@ TEST(UpdaterCli, RejectedCommandLines) {
        kUntouched},
       {{"-d", "1FFFFFFFF", "-D"}, {"V", "N"},
        "Invalid serial number obtained from argument [1FFFFFFFF]\n@usage_short.txt", 1, kUntouched},
+      {{"-D", "-r", "0"}, {"V", "N"}, "Invalid router serial number obtained from argument [0]\n@usage_short.txt", 1,
+       kUntouched},
+      {{"-D", "-r", "XYZ"}, {"V", "N"}, "Invalid router serial number obtained from argument [XYZ]\n@usage_short.txt", 1,
+       kUntouched},
       {{"-Y"}, {"V", "N"}, "Unhandled command: [-Y]\n@usage_short.txt", 1, kUntouched},
       {{"-u", "h:1", "--https", "-I"}, {"V", "N"},
        "Multiple update server URLs specified. Choose one of: --https, --http, or -U <host:port>.\n@usage_short.txt",
@@ -262,8 +266,8 @@ TEST(UpdaterCli, HomeOfAUserWithoutPasswordEntry) {
 // These change when their capability lands.
 TEST(UpdaterCli, WorkflowsNotInThisBuild) {
   RunRows({
-      {{"-i", "S", "-D"}, {"V", "Searching for Corvantis devices"}, "Discover_Devices is not available in this build\n",
-       1, nullptr},
+      {{"-i", "S", "-D"}, {"V", "Searching for Corvantis devices", "Discovered Devices: (USB)", "    No devices found."}, "",
+       0, nullptr},
       {{"-i", "S", "-U", "-t", "RECOVER", "-s", "T/tty", "-u", kNoServer}, {"V"},
        "Recover_Firmware is not available in this build\n",
        1, nullptr},

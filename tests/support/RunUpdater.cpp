@@ -1,6 +1,7 @@
 #include "RunUpdater.h"
 
 #include <fcntl.h>
+#include <cstdlib>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
@@ -146,4 +147,9 @@ bool ServerIsLocal(const std::vector<std::string>& args) {
     ADD_FAILURE() << "updater" << line << ": -B, -G and -U need -u http(s)://127.0.0.1:PORT/...";
   }
   return local;
+}
+
+void AddUsbEmulationEnv(RunOptions& options) {
+  for (const char* name : {"LD_PRELOAD", "UMOCKDEV_DIR", "ASAN_OPTIONS"})
+    if (const char* value = getenv(name)) options.env.emplace_back(name, value);
 }

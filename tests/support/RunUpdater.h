@@ -33,6 +33,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// Passes what a child needs to see this process's USB emulation (UsbDeviceEmulation.h): the
+// emulation's preload and testbed folder, and ASan's leave to come after the preload.
+void AddUsbEmulationEnv(RunOptions& options);
+
 // True when a command line that reaches the update server (-B, -G, -U) names it with an
 // explicit -u on 127.0.0.1; otherwise a test failure, so that no run contacts the default
 // server.

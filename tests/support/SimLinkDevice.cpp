@@ -73,6 +73,7 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
   if (recording_) packets_.push_back({wire, aTime_GetMonotonicMS()});
   if (packet->address == kRouteAddress) {
     routes_.push_back(wire);
+    HandleRouteLocked(packet, out);
     return;
   }
   if (packet->address == kSyncAddress) {
@@ -99,6 +100,10 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
   if (network_->Handle(packet, &replies)) {
     uint64_t now = aTime_GetMonotonicMS();
     for (const SimReply& reply : replies) {
+      if (reply.event != SimDeviceEvent::kNone) {
+        out->push_back({reply.delayMs > 0 ? now + reply.delayMs : 0, {}, 0, Action::kEvent, reply.event, reply.from});
+        continue;
+      }
       std::vector<uint8_t> bytes{reply.from, static_cast<uint8_t>(reply.payload.size())};
       bytes.insert(bytes.end(), reply.payload.begin(), reply.payload.end());
       out->push_back({reply.delayMs > 0 ? now + reply.delayMs : 0, std::move(bytes), 0});
@@ -106,6 +111,26 @@ void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* 
     return;
   }
   if (echo_ && (packet->address & 1) == 0) out->push_back({0, wire, 0});
+}
+
+void SimLinkDevice::HandleRouteLocked(const aPacket* packet, std::vector<Out>* out) {
+  // AF 01 01 when a link starts, AF 01 00 when it stops.
+  if (packet->length != 1) return;
+  bool on = packet->payload[0] != 0;
+  network_->OnRoute(on);
+  if (!on || !cameBack_) return;
+  if (dropsOnReturn_ > 0) {
+    // This link is dropped again before it can be answered.
+    --dropsOnReturn_;
+    dropped_ = true;
+    out->push_back({0, {}, 0, Action::kDropAgain});
+    return;
+  }
+  if (greetPending_) {
+    greetPending_ = false;
+    const uint8_t kUpgrade = 95, kLoad = 2;
+    out->push_back({0, {address_, 2, kUpgrade, kLoad}, 0});
+  }
 }
 
 void SimLinkDevice::AnswerSyncLocked(std::vector<Out>* out) {
@@ -142,13 +167,18 @@ void SimLinkDevice::AnswerSyncLocked(std::vector<Out>* out) {
 void SimLinkDevice::Emit(std::vector<Out> out) {
   std::unique_lock<std::mutex> sending(sendMutex_);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (silent_) return;
+  if (silent_ || dropped_) {
+    // Changes of phase happen all the same.
+    std::erase_if(out, [](const Out& item) { return item.action == Action::kNone; });
+    if (out.empty()) return;
+  }
   uint64_t now = aTime_GetMonotonicMS();
-  // Straight out while nothing waits before it; otherwise behind the queue, in order.
+  // Straight out while nothing waits before it; otherwise behind the queue, in order. Actions
+  // always wait for the device's thread.
   size_t i = 0;
   if (queue_.empty()) {
     lock.unlock();
-    for (; i < out.size() && out[i].dueMs <= now && out[i].gapMs == 0; ++i) {
+    for (; i < out.size() && out[i].dueMs <= now && out[i].gapMs == 0 && out[i].action == Action::kNone; ++i) {
       if (toHost_) toHost_(out[i].bytes.data(), out[i].bytes.size());
     }
     lock.lock();
@@ -171,7 +201,14 @@ void SimLinkDevice::Run() {
       }
       idleMs = std::min<uint64_t>(idleMs, nextHeartbeatMs_ - at);
     }
-    if (queue_.empty() || silent_) {
+    bool held = silent_ || dropped_;
+    if (queue_.empty() || (held && queue_.front().action == Action::kNone)) {
+      if (dropped_ && !silent_ && !queue_.empty()) {
+        // A dropped link carries nothing: what waited for it is lost. (Silence only holds it.)
+        queue_.pop_front();
+        changed_.notify_all();
+        continue;
+      }
       work_.wait_for(lock, std::chrono::milliseconds(idleMs));
       continue;
     }
@@ -184,10 +221,21 @@ void SimLinkDevice::Run() {
     lock.unlock();
     std::unique_lock<std::mutex> sending(sendMutex_);
     lock.lock();
-    if (stop_ || queue_.empty() || silent_ || queue_.front().dueMs > aTime_GetMonotonicMS())
+    if (stop_ || queue_.empty() || queue_.front().dueMs > aTime_GetMonotonicMS()) continue;
+    if (queue_.front().action != Action::kNone) {
+      Out item = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      sending.unlock();
+      RunAction(item);
+      lock.lock();
+      changed_.notify_all();
       continue;
+    }
+    if (silent_ || dropped_) continue;
     Out item = std::move(queue_.front());
     queue_.pop_front();
+    changed_.notify_all();
     std::vector<uint8_t> now_bytes = item.bytes;
     if (item.gapMs > 0 && item.bytes.size() > 1) {
       now_bytes.resize(1);
@@ -207,6 +255,121 @@ void SimLinkDevice::SetHeartbeats(uint32_t everyMs) {
   heartbeatMs_ = everyMs;
   nextHeartbeatMs_ = aTime_GetMonotonicMS() + everyMs;
   work_.notify_all();
+}
+
+void SimLinkDevice::RunAction(const Out& item) {
+  switch (item.action) {
+    case Action::kNone:
+      return;
+    case Action::kComeBack:
+      ComeBack();
+      return;
+    case Action::kDropAgain: {
+      Transport transport;
+      {
+        std::lock_guard<std::mutex> hold(mutex_);
+        transport = transport_;
+        ++drops_;
+        returnArmed_ = true;
+      }
+      if (transport.drop) transport.drop();
+      changed_.notify_all();
+      return;
+    }
+    case Action::kEvent:
+      break;
+  }
+  Transport transport;
+  PhaseChange change;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    transport = transport_;
+    if (item.event == SimDeviceEvent::kVanish) {
+      silent_ = true;
+      dropped_ = true;
+      ++drops_;
+    } else {
+      change = item.event == SimDeviceEvent::kLoad ? onLoad_ : onReboot_;
+    }
+  }
+  if (item.event == SimDeviceEvent::kVanish) {
+    if (transport.drop) transport.drop();
+    changed_.notify_all();
+    return;
+  }
+  if (change.becomes) ApplyProfile(*network_, item.from, *change.becomes);
+  // A module behind the device changes its profile only: the link is the device's.
+  if (item.from != address_ || change.link == PhaseChange::LinkEnd::kStay) return;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    dropped_ = true;
+    ++drops_;
+    cameBack_ = false;
+    greetPending_ = change.greet;
+    dropsOnReturn_ = change.dropsOnReturn;
+    returnPlaceholder_ = change.placeholder;
+    returnArmed_ = change.back == PhaseChange::Return::kOnTrigger;
+    if (change.back == PhaseChange::Return::kAfterMs)
+      queue_.push_back({aTime_GetMonotonicMS() + change.ms, {}, 0, Action::kComeBack});
+  }
+  work_.notify_all();
+  if (change.link == PhaseChange::LinkEnd::kDrop && transport.drop) transport.drop();
+  if (change.link == PhaseChange::LinkEnd::kClose && transport.close) transport.close();
+  changed_.notify_all();
+}
+
+void SimLinkDevice::ComeBack() {
+  Transport transport;
+  bool placeholder = false;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    transport = transport_;
+    placeholder = returnPlaceholder_;
+    dropped_ = false;
+    cameBack_ = true;
+    ++returns_;
+  }
+  if (transport.comeBack) transport.comeBack(placeholder);
+  changed_.notify_all();
+}
+
+bool SimLinkDevice::TriggerReturn() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!returnArmed_) return false;
+    returnArmed_ = false;
+  }
+  ComeBack();
+  return true;
+}
+
+void SimLinkDevice::SetTransport(Transport transport) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  transport_ = std::move(transport);
+}
+
+void SimLinkDevice::SetOnLoad(PhaseChange change) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  onLoad_ = std::move(change);
+}
+
+void SimLinkDevice::SetOnReboot(PhaseChange change) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  onReboot_ = std::move(change);
+}
+
+size_t SimLinkDevice::Drops() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return drops_;
+}
+
+size_t SimLinkDevice::Returns() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return returns_;
+}
+
+bool SimLinkDevice::WaitForOutputIdle(uint64_t ms) const {
+  return WaitFor([this] { return queue_.empty(); }, ms);
 }
 
 void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {

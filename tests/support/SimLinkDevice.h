@@ -6,11 +6,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "aError.h"
+#include "SimDeviceProfile.h"
 #include "SimLinkScript.h"
+#include "SimReply.h"
 #include "SimStreamEmitter.h"
 #include "aPacket.h"
 
@@ -22,7 +25,9 @@ class SimNetwork;
 // and sends heartbeats and garbage on demand. Timed output (late answers, bytes with gaps)
 // goes out on the device's own thread; immediate answers go out from FromHost. Every wait is
 // bounded. Once its module network (SimNetwork.h) has tables, the network answers every packet
-// that is not link level, in place of the echo.
+// that is not link level, in place of the echo. When the firmware-upgrade entity starts the
+// loader or reboots, the device can change its profile and drop its link through its transport,
+// and come back after a time or when a workflow pauses (TriggerReturn).
 class SimLinkDevice {
  public:
   // Sends the device's bytes towards the host; its result is ignored.
@@ -39,6 +44,30 @@ class SimLinkDevice {
     kByteByByte,    // A, then 00 after the mode's ms
   };
   enum class HeartbeatResult { kAnswered, kMissing, kWrong };
+
+  // How the device's transport ends its link and brings it back (SimTransports.h for USB and
+  // TCP). Called on the device's own thread (TriggerReturn: on its caller's), never from FromHost.
+  struct Transport {
+    std::function<void()> drop;   // the link goes: USB unplug or removal, TCP reset with the listener closed
+    std::function<void()> close;  // a clean end, where the transport has one (a TCP FIN)
+    std::function<void(bool placeholder)> comeBack;  // back under its serial, or as 0xDEADDEAD
+  };
+  // What the device does when its loader starts (LOAD) or it restarts (REBOOT).
+  struct PhaseChange {
+    enum class LinkEnd { kStay, kDrop, kClose };
+    enum class Return { kNever, kAfterMs, kOnTrigger };
+    LinkEnd link = LinkEnd::kStay;
+    Return back = Return::kNever;
+    uint32_t ms = 0;           // kAfterMs
+    bool placeholder = false;  // back as 0xDEADDEAD
+    std::optional<SimDeviceProfile> becomes;  // the device's own module's profile from then on
+    // Answers the first AF 01 01 after coming back with [95, 2]. A TCP link takes it; a USB
+    // link's handshake, which comes after its AF 01 01, does not let it through.
+    bool greet = false;
+    // Links made after coming back that it drops again at once (at their AF 01 01, answering
+    // nothing), each time waiting for the next trigger.
+    int dropsOnReturn = 0;
+  };
 
   struct Received {
     std::vector<uint8_t> wire;
@@ -80,6 +109,17 @@ class SimLinkDevice {
   // A heartbeat A 02 00 00 every everyMs on the device's own thread (0: none), answered or
   // not; a link server's stream batches go out at each one.
   void SetHeartbeats(uint32_t everyMs);
+  void SetTransport(Transport transport);
+  void SetOnLoad(PhaseChange change);
+  void SetOnReboot(PhaseChange change);
+  // A workflow's pause: brings back, on the caller's thread, a device that waits for it. False
+  // when none waits.
+  bool TriggerReturn();
+  size_t Drops() const;
+  size_t Returns() const;
+  // True once the timed output (late replies, changes of phase) is all out, false after ms.
+  bool WaitForOutputIdle(uint64_t ms) const;
+
   // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.
   void SendRaw(const std::vector<uint8_t>& bytes, uint32_t gapMs = 0);
   // Sends the heartbeat A 02 00 v and waits up to withinMs for A 02 00 (v + 2); the answer
@@ -98,10 +138,15 @@ class SimLinkDevice {
   bool WaitForRoutes(size_t n, uint64_t ms) const;
 
  private:
+  // What the device's thread does besides sending bytes.
+  enum class Action : uint8_t { kNone, kEvent, kComeBack, kDropAgain };
   struct Out {
     uint64_t dueMs;
     std::vector<uint8_t> bytes;
     uint32_t gapMs;  // > 0: one byte now, the rest gapMs later
+    Action action = Action::kNone;
+    SimDeviceEvent event = SimDeviceEvent::kNone;
+    uint8_t from = 0;  // the module whose event it is
   };
 
   void HandlePacketLocked(const aPacket* packet, std::vector<Out>* out);
@@ -109,6 +154,10 @@ class SimLinkDevice {
   // Sends or queues; takes sendMutex_ then mutex_.
   void Emit(std::vector<Out> out);
   void Run();
+  // On the device's thread, with no lock held.
+  void RunAction(const Out& item);
+  void ComeBack();
+  void HandleRouteLocked(const aPacket* packet, std::vector<Out>* out);
   bool WaitFor(const std::function<bool()>& done, uint64_t ms) const;
 
   const uint8_t address_;
@@ -139,6 +188,17 @@ class SimLinkDevice {
   std::deque<Out> queue_;
   uint32_t heartbeatMs_ = 0;
   uint64_t nextHeartbeatMs_ = 0;
+  Transport transport_;
+  PhaseChange onLoad_;
+  PhaseChange onReboot_;
+  bool dropped_ = false;       // the link is down: nothing goes out
+  bool returnArmed_ = false;   // waits for TriggerReturn
+  bool returnPlaceholder_ = false;
+  bool cameBack_ = false;
+  bool greetPending_ = false;
+  int dropsOnReturn_ = 0;
+  size_t drops_ = 0;
+  size_t returns_ = 0;
   bool stop_ = false;
   std::thread thread_;
 };

@@ -11,6 +11,9 @@ constexpr uint8_t kFactoryCommand = 0x5E;
 constexpr uint8_t kI2CCommand = 8;
 constexpr uint8_t kStoreCommand = 92;
 constexpr uint8_t kStreamCommand = 0x5D;
+constexpr uint8_t kUpgradeCommand = 95;
+constexpr uint8_t kSystemCommand = 3;
+constexpr uint8_t kRouteToMe = 20;
 
 enum : uint8_t { kHasUEI = 0x01, kClassQuantity = 0x04, kSubClassQuantity = 0x05, kEntityGroup = 0x06, kBuild = 0xFF };
 
@@ -49,9 +52,110 @@ std::optional<SimEntity> SimNetwork::Entity(uint8_t module, const SimEntityKey& 
   return found == nullptr ? std::nullopt : found->entities.Find(key);
 }
 
-void SimNetwork::SetBuild(uint8_t module, uint32_t build) {
+void SimNetwork::SetBuild(uint8_t module, uint32_t build, size_t replyLength) {
   std::lock_guard<std::mutex> hold(mutex_);
-  LoadLocked(module).build = build;
+  Module& found = LoadLocked(module);
+  found.build = build;
+  found.buildLength = replyLength;
+}
+
+void SimNetwork::SetUpgrade(uint8_t module, const SimUpgradeEntity::Options& options) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).upgrade.SetOptions(options);
+}
+
+SimUpgradeEntity::Options SimNetwork::UpgradeOptions(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? SimUpgradeEntity::Options{} : found->upgrade.options();
+}
+
+void SimNetwork::SetBuildLength(uint8_t module, size_t replyLength) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).buildLength = replyLength;
+}
+
+std::vector<uint8_t> SimNetwork::Modules() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  std::vector<uint8_t> addresses;
+  for (const auto& entry : modules_) addresses.push_back(entry.first);
+  return addresses;
+}
+
+void SimNetwork::AddUpgradeFault(uint8_t module, const SimUpgradeFault& fault) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(module).upgrade.AddFault(fault);
+}
+
+std::vector<uint8_t> SimNetwork::Flash(uint8_t module, uint32_t address, size_t length) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<uint8_t>(length, 0xFF) : found->upgrade.Flash(address, length);
+}
+
+std::vector<uint8_t> SimNetwork::LoaderRam(uint8_t module, uint32_t address, size_t length) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<uint8_t>(length, 0xFF) : found->upgrade.LoaderRam(address, length);
+}
+
+std::vector<SimUpgradeEntity::Stretch> SimNetwork::FlashWrites(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<SimUpgradeEntity::Stretch>{} : found->upgrade.flashWrites();
+}
+
+std::vector<SimUpgradeEntity::Stretch> SimNetwork::LoaderWrites(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found == nullptr ? std::vector<SimUpgradeEntity::Stretch>{} : found->upgrade.loaderWrites();
+}
+
+bool SimNetwork::LoaderRunning(uint8_t module) const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  const Module* found = FindLocked(module);
+  return found != nullptr && found->upgrade.loaderRunning();
+}
+
+void SimNetwork::SetRouting(const Routing& routing) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  LoadLocked(routing_);
+  routingMode_ = routing;
+}
+
+void SimNetwork::OnRoute(bool on) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  linkRoute_ = on;
+}
+
+std::vector<uint8_t> SimNetwork::RouteToMeValues() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return routeToMe_;
+}
+
+std::vector<std::vector<uint8_t>> SimNetwork::BusRequests() const {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return busRequests_;
+}
+
+bool SimNetwork::RouteLocked(uint8_t address, const uint8_t* payload, size_t length, std::vector<SimReply>* replies) {
+  if (!routingMode_) return false;
+  if (address != routing_) {
+    bool routed = linkRoute_ && (!routingMode_->requireRouteToMe || (!routeToMe_.empty() && routeToMe_.back() == 1));
+    // Not routed: the module behind never sees the packet.
+    return !routed;
+  }
+  if (length >= 4 && payload[0] == kSystemCommand && (payload[1] & 0x3F) == kRouteToMe && (payload[1] & 0xC0) == 0x80)
+    routeToMe_.push_back(payload[3]);
+  if (length < 5 || payload[0] != kI2CCommand || (payload[2] & 1) != 0) return false;
+  // A write on the bus: the probe of an address.
+  busRequests_.emplace_back(payload, payload + length);
+  uint8_t target = payload[2];
+  if (routingMode_->silent.count(target) != 0) return true;
+  bool present = target != routing_ && modules_.count(target) != 0 && routingMode_->nack.count(target) == 0;
+  replies->push_back({{kI2CCommand, payload[1], target, 0, present ? uint8_t{0} : routingMode_->absentStatus}});
+  if (routingMode_->cut.count(target) != 0) replies->back().payload.resize(4);
+  return true;
 }
 
 void SimNetwork::SetHasUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t flags,
@@ -204,6 +308,7 @@ void SimNetwork::Query(const Module& module, const uint8_t* payload, size_t leng
     case kBuild:
       if (length != 2 || !module.build) return;
       for (int shift = 24; shift >= 0; shift -= 8) reply.push_back(static_cast<uint8_t>(*module.build >> shift));
+      reply.resize(module.buildLength);
       replies->push_back({reply});
       return;
     case kHasUEI:
@@ -236,7 +341,18 @@ bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
   size_t length = packet->length;
   std::vector<SimReply> made;
   std::vector<uint8_t> errorHead;
+  if (RouteLocked(packet->address, payload, length, &made)) {
+    for (SimReply& reply : made) {
+      if (reply.from == 0) reply.from = packet->address;
+      if (recording_) sent_.push_back({reply.from, reply.payload});
+      replies->push_back(std::move(reply));
+    }
+    return true;
+  }
   switch (payload[0]) {
+    case kUpgradeCommand:
+      module.upgrade.Handle(payload, length, &made);
+      break;
     case kEchoCommand:
       made.push_back({std::vector<uint8_t>(payload, payload + length)});
       break;
@@ -270,7 +386,7 @@ bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
   faults_.Apply(packet->address, payload, length, errorHead, &made);
   for (SimReply& reply : made) {
     if (reply.from == 0) reply.from = packet->address;
-    if (recording_) sent_.push_back({reply.from, reply.payload});
+    if (recording_ && reply.event == SimDeviceEvent::kNone) sent_.push_back({reply.from, reply.payload});
     replies->push_back(std::move(reply));
   }
   return true;

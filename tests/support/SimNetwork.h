@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "SimReply.h"
 #include "SimStoreSlots.h"
 #include "SimStreamControl.h"
+#include "SimUpgradeEntity.h"
 #include "aPacket.h"
 
 // The modules behind a simulated device. The device's own address is the routing module, the
@@ -25,7 +27,7 @@
 // A module answers the entity protocol from its entity table, command 4 from its store slots,
 // 0x5E from its factory data, 0x49 (0xFF build, 0x01 hasUEI table, 0x04 to 0x06 counts) from
 // its query tables, 8 from its I2C buses, 92 from its entity store, 0x5D from its stream
-// control, and echoes 0x17. Until a table is loaded (any setter below) the network
+// control, 95 from its firmware-upgrade entity (SimUpgradeEntity.h), and echoes 0x17. Until a table is loaded (any setter below) the network
 // takes no packet and the device echoes as before. Faults apply to every module's replies.
 // Thread-safe: the device's thread handles packets while a test reads and sets tables.
 class SimNetwork {
@@ -45,7 +47,8 @@ class SimNetwork {
   void AddModule(uint8_t address);
   void SetEntity(uint8_t module, const SimEntityKey& key, const SimEntity& entity);
   std::optional<SimEntity> Entity(uint8_t module, const SimEntityKey& key) const;
-  void SetBuild(uint8_t module, uint32_t build);
+  // replyLength 5 cuts the build reply one byte short, as some firmware sends it.
+  void SetBuild(uint8_t module, uint32_t build, size_t replyLength = 6);
   void SetHasUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t result);
   void SetClassQuantity(uint8_t module, uint8_t entityClass, uint8_t count);
   void SetSubClassQuantity(uint8_t module, uint8_t entityClass, uint8_t subClass, uint8_t count);
@@ -75,6 +78,37 @@ class SimNetwork {
   // Whether the module at `address` streams samples of (command, option, index).
   bool Streams(uint8_t address, uint8_t command, uint8_t option, uint8_t index) const;
 
+  // The firmware-upgrade entity (command 95) of a module.
+  void SetUpgrade(uint8_t module, const SimUpgradeEntity::Options& options);
+  SimUpgradeEntity::Options UpgradeOptions(uint8_t module) const;
+  void SetBuildLength(uint8_t module, size_t replyLength);
+  // The addresses that have a module, in order.
+  std::vector<uint8_t> Modules() const;
+  void AddUpgradeFault(uint8_t module, const SimUpgradeFault& fault);
+  std::vector<uint8_t> Flash(uint8_t module, uint32_t address, size_t length) const;
+  std::vector<uint8_t> LoaderRam(uint8_t module, uint32_t address, size_t length) const;
+  std::vector<SimUpgradeEntity::Stretch> FlashWrites(uint8_t module) const;
+  std::vector<SimUpgradeEntity::Stretch> LoaderWrites(uint8_t module) const;
+  bool LoaderRunning(uint8_t module) const;
+
+  // The device as a routing module: the modules at other addresses get packets only while it
+  // routes (from the link's route packet AF 01 01 to AF 01 00, and, with requireRouteToMe,
+  // also only after the host set routeToMe 1 on its system entity), and its I2C buses answer a
+  // write to an address where a module sits with status 0, elsewhere with `absentStatus`.
+  struct Routing {
+    bool requireRouteToMe = false;
+    uint8_t absentStatus = 0x86;
+    std::set<uint8_t> nack;    // addresses answered with absentStatus although a module sits there
+    std::set<uint8_t> silent;  // addresses whose probe gets no answer
+    std::set<uint8_t> cut;     // addresses whose probe's answer is cut to 4 bytes
+  };
+  void SetRouting(const Routing& routing);
+  // The link's route packets, as the device receives them.
+  void OnRoute(bool on);
+  // The routeToMe values the host set, in order, and every I2C request to the routing module.
+  std::vector<uint8_t> RouteToMeValues() const;
+  std::vector<std::vector<uint8_t>> BusRequests() const;
+
   // See SimFaults::Add.
   void AddFault(std::vector<uint8_t> prefix, SimFault fault, bool every = false, uint8_t module = 0);
   void ClearFaults();
@@ -94,7 +128,9 @@ class SimNetwork {
     SimI2CBus i2c;
     SimEntityStore store;
     SimStreamControl streams;
+    SimUpgradeEntity upgrade;
     std::optional<uint32_t> build;
+    size_t buildLength = 6;  // payload bytes of the build reply
     std::map<std::tuple<uint8_t, uint8_t, uint8_t, uint8_t>, uint8_t> hasUEI;
     std::map<uint8_t, uint8_t> classCounts;
     std::map<std::pair<uint8_t, uint8_t>, uint8_t> subClassCounts;
@@ -105,7 +141,14 @@ class SimNetwork {
   const Module* FindLocked(uint8_t address) const;
   void Query(const Module& module, const uint8_t* payload, size_t length, std::vector<SimReply>* replies) const;
 
+  // The routing module's part of a request; true when it took it.
+  bool RouteLocked(uint8_t address, const uint8_t* payload, size_t length, std::vector<SimReply>* replies);
+
   const uint8_t routing_;
+  std::optional<Routing> routingMode_;
+  bool linkRoute_ = false;
+  std::vector<uint8_t> routeToMe_;
+  std::vector<std::vector<uint8_t>> busRequests_;
   mutable std::mutex mutex_;
   bool loaded_ = false;
   std::map<uint8_t, Module> modules_;

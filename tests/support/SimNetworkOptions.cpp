@@ -155,6 +155,67 @@ std::optional<SimNetworkSetting> SimNetworkOption(const std::string& name, const
     entity.settable = known.option == 2 || known.option == 32;
     return [a = *address, o = known.option, entity](SimNetwork& net) { net.SetEntity(a, {3, o, 0}, entity); };
   }
+  if (name == "--build-reply" || name == "--features" || name == "--uei-data" || name == "--block-size" ||
+      name == "--load-reply" || name == "--load-base") {
+    std::vector<std::string> parts = sSplit(value, ':');
+    if (parts.size() != 2) return std::nullopt;
+    std::optional<uint8_t> address = sModuleAddress(parts[0]);
+    const uint32_t max = name == "--build-reply" ? 28 : name == "--uei-data" ? 0xFF : name == "--block-size" ? 0xFFFF
+                         : name == "--load-reply"                              ? 1
+                                                                               : 0xFFFFFFFF;
+    std::optional<uint32_t> number = sNumber(parts[1], max);
+    if (!address || !number) return std::nullopt;
+    const uint8_t a = *address;
+    const uint32_t n = *number;
+    if (name == "--build-reply") {
+      return [a, n](SimNetwork& net) {
+        // The build stays as set; only its reply's length changes.
+        net.SetBuildLength(a, n);
+      };
+    }
+    if (name == "--features") {
+      SimEntity entity;
+      entity.width = SimWidth::kInt;
+      entity.value = n;
+      entity.settable = false;
+      return [a, entity](SimNetwork& net) { net.SetEntity(a, {3, 45, 0}, entity); };
+    }
+    if (name == "--uei-data") {
+      return [a, n](SimNetwork& net) { net.SetHasUEI(a, 95, 10, 0, 0x80, static_cast<uint8_t>(n)); };
+    }
+    return [a, n, name](SimNetwork& net) {
+      SimUpgradeEntity::Options options = net.UpgradeOptions(a);
+      if (name == "--block-size") options.blockSize = static_cast<uint16_t>(n);
+      if (name == "--load-reply") options.answerLoad = n != 0;
+      if (name == "--load-base") options.base = n;
+      net.SetUpgrade(a, options);
+    };
+  }
+  if (name == "--upgrade-fault") {
+    std::vector<std::string> parts = sSplit(value, ':');
+    if (parts.size() < 3 || parts.size() > 6) return std::nullopt;
+    static const std::pair<const char*, SimUpgradeFault::Kind> kKinds[] = {
+        {"noreply", SimUpgradeFault::Kind::kNoReply},       {"late", SimUpgradeFault::Kind::kLate},
+        {"status", SimUpgradeFault::Kind::kStatus},         {"wrongcount", SimUpgradeFault::Kind::kWrongCount},
+        {"wrongsum", SimUpgradeFault::Kind::kWrongSum},     {"short", SimUpgradeFault::Kind::kShort},
+        {"blocksize0", SimUpgradeFault::Kind::kBlockSizeZero}, {"vanish", SimUpgradeFault::Kind::kVanish},
+    };
+    std::optional<uint8_t> address = sModuleAddress(parts[0]);
+    std::optional<uint32_t> sub = sNumber(parts[1], 0xFF);
+    std::optional<SimUpgradeFault::Kind> kind;
+    for (const auto& known : kKinds)
+      if (parts[2] == known.first) kind = known.second;
+    SimUpgradeFault fault;
+    std::optional<uint32_t> numbers[3] = {0, 1, 0};
+    for (size_t i = 3; i < parts.size(); ++i) numbers[i - 3] = sNumber(parts[i], 0xFFFFFFFF);
+    if (!address || !sub || !kind || !numbers[0] || !numbers[1] || !numbers[2]) return std::nullopt;
+    fault.sub = static_cast<uint8_t>(*sub);
+    fault.kind = *kind;
+    fault.value = *numbers[0];
+    fault.times = *numbers[1];
+    fault.after = *numbers[2];
+    return [a = *address, fault](SimNetwork& net) { net.AddUpgradeFault(a, fault); };
+  }
   if (name == "--i2c") {
     if (!sAssignment(value, true, &left, &right)) return std::nullopt;
     std::vector<std::string> key = sSplit(left, ':');

@@ -21,6 +21,17 @@
 //                                router address the module reports, and its name
 //   --i2c A:B:ADDR=HEX[:STATUS]  a slave at 8-bit address ADDR on I2C bus B of module A that
 //                                reads return HEX from, answering with the status byte
+//   --build-reply A:LEN          the build reply of module A cut to LEN payload bytes (5: one short)
+//   --features A:N               the protocol features the system entity of module A reports
+//   --uei-data A:N               module A's answer to whether it takes firmware data as a byte
+//                                sequence (0: it does)
+//   --block-size A:N  --load-reply A:0|1  --load-base A:N
+//                                the upgrade entity of module A: its block size, whether it
+//                                answers LOAD, the load base INIT reports
+//   --upgrade-fault A:SUB:KIND[:VALUE[:TIMES[:AFTER]]]
+//                                a fault of module A's upgrade entity on sub-command SUB (10: the
+//                                byte-sequence data), KIND one of noreply, late, status,
+//                                wrongcount, wrongsum, short, blocksize0, vanish (SimUpgradeEntity.h)
 // Numbers are decimal or 0x hexadecimal.
 using SimNetworkSetting = std::function<void(SimNetwork&)>;
 
