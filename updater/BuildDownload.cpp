@@ -214,6 +214,8 @@ BirdFile Updater::load_bird(const char* label, std::string path, uint32_t serial
     if (!download) throw std::runtime_error("Error reading birdfile");
   }
   display.message(INFO, "Downloading firmware build %u", build);
-  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  // Build 0 asks for the newest build: the file stored is the one the download names.
+  uint32_t fetched = Download_Firmware(serialNumber, std::to_string(build), false, false);
+  if (fetched != 0) fileName = std::to_string(fetched) + ".bird";
   return device.ReadBirdFile(fileName.c_str());
 }

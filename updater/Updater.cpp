@@ -14,16 +14,6 @@ void Updater::NotAvailable(const char* workflow) {
 // Workflows whose capability has not landed yet. Each reports failure, never an empty
 // "found nothing" answer.
 
-bool Updater::Get_Fingerprint(Fingerprint&, std::string, uint32_t, std::string, uint32_t, bool) {
-  NotAvailable("Get_Fingerprint");
-  return false;
-}
-
-bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::string, bool) {
-  NotAvailable("Recover_Firmware");
-  return false;
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
   NotAvailable("Update_Firmware");
   return false;

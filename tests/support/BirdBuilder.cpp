@@ -206,3 +206,16 @@ bool BirdBuilder::WriteTo(const std::string& path) const {
   bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }
+
+ByteVec LpcEncode(const ByteVec& plain, const uint32_t key[4]) {
+  uint8_t bytes[16];
+  for (int w = 0; w < 4; ++w)
+    for (int i = 0; i < 4; ++i) bytes[4 * w + i] = static_cast<uint8_t>(key[w] >> (24 - 8 * i));
+  ByteVec out(plain.size());
+  uint8_t previous = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    out[i] = static_cast<uint8_t>(plain[i] ^ bytes[i % 16] ^ previous);
+    previous = plain[i];
+  }
+  return out;
+}

@@ -74,6 +74,11 @@ class BirdBuilder {
   unsigned ratio_ = 0;
 };
 
+// A firmware image as an LPC recovery image carries it for the chip whose fingerprint is `key`
+// (BirdFile::DecodeFirmwareBlocks undoes it): plain byte i becomes itself XOR key byte i mod 16
+// (word 0 first, each word from its most significant byte) XOR the plain byte before it.
+ByteVec LpcEncode(const ByteVec& plain, const uint32_t key[4]);
+
 // Big-endian 32-bit word as bytes.
 ByteVec BigEndian(uint32_t value);
 // Deterministic pseudo-random bytes.
