@@ -23,8 +23,3 @@ bool Updater::Recover_Firmware(std::string, uint32_t, uint32_t, uint32_t, std::s
   NotAvailable("Recover_Firmware");
   return false;
 }
-
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool) {
-  NotAvailable("Update_Firmware");
-  return false;
-}
