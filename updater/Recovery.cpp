@@ -17,6 +17,7 @@
 #include "SDPLoader.h"
 #include "SystemClass.h"
 #include "UpdateServerRequest.h"
+#include "UpdateTransfer.h"
 #include "Updater.h"
 #include "WorkflowSleep.h"
 #include "aError.h"
@@ -141,23 +142,29 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& i
   return aErrNone;
 }
 
-// Looks for the started recovery loader on USB, under the placeholder serial number and then
-// under `serial`. A failed try leaves no link behind: one created but never running would
-// refuse every later try, and the USB context cannot be released while a stream is open.
+// One try to find the started recovery loader on USB: under the placeholder serial number,
+// then under `serial`. A failed try leaves no link behind: one created but never running
+// would refuse every later try, and the USB context cannot be released while it is open.
+bool _connect_recovery_loader(Module& module, uint32_t serial) {
+  const uint32_t serials[] = {kPlaceholderSerial, serial};
+  for (size_t i = 0; i < (serial == kPlaceholderSerial ? 1u : 2u); ++i) {
+    if (module.discoverAndConnect(USB, serials[i]) == aErrNone && module.isConnected()) return true;
+    module.disconnect();
+  }
+  return false;
+}
+
+// Up to CONNECT_ATTEMPTS tries, one second apart; every third one first lets the process-wide
+// USB context go, so that the next enumeration starts afresh.
 bool _find_recovery_loader(Module& module, uint32_t serial) {
   for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
     if (attempt % 3 == 0) {
       Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      module.disconnect();
       Corvantis_libusb_exit();
     }
-    if (module.discoverAndConnect(USB, kPlaceholderSerial) == aErrNone) return true;
-    module.disconnect();
-    if (serial != kPlaceholderSerial) {
-      if (module.discoverAndConnect(USB, serial) == aErrNone) return true;
-      module.disconnect();
-    }
-    WorkflowSleep(kConnectPauseMs);
+    if (_connect_recovery_loader(module, serial)) return true;
+    // After the last try the search ends: a pause would only delay it.
+    if (attempt < CONNECT_ATTEMPTS) WorkflowSleep(kConnectPauseMs);
   }
   return false;
 }
@@ -350,12 +357,27 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
   return true;
 }
 
-// The firmware through the started recovery loader's upgrade entity. Needs the update
-// workflow's firmware phase, which this build does not have yet.
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& /*image*/, uint32_t /*serial*/,
-                           bool /*useUEIData*/) {
-  display.message(ERROR, "%s", "Failed to transfer firmware");
-  return false;
+// The firmware through the started recovery loader's upgrade entity, as in an update.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serial, bool useUEIData) {
+  Module module(0, 0);
+  if (_disableEther(module, display) != aErrNone) {
+    display.message(ERROR, "%s", "Failed to transfer firmware");
+    return false;
+  }
+  bool connected = false;
+  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS && !connected; ++attempt) {
+    connected = _connect_recovery_loader(module, serial);
+    if (!connected && attempt < CONNECT_ATTEMPTS) WorkflowSleep(kConnectPauseMs);
+  }
+  if (!connected) {
+    display.message(ERROR, "%s", "Could not connect to device");
+    return false;
+  }
+  if (_transfer_firmware(display, module, image, false, useUEIData) != aErrNone) {
+    display.message(ERROR, "%s", "Failed to transfer firmware");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
