@@ -31,9 +31,12 @@ SimRecoveryLoader::SimRecoveryLoader(UsbDeviceEmulation& usb, SimSdpRom& rom, co
   // The device's own thread runs these; the emulation is changed there, never in a handler.
   SimLinkDevice::Transport transport;
   transport.drop = [this] { unplug(); };
+  transport.comeBack = [this](bool) { addToBus(); };
   device_.SetTransport(transport);
+  // After a reset the next jump brings it back (TriggerReturn); after REBOOT nothing does.
   SimLinkDevice::PhaseChange reset;
   reset.link = SimLinkDevice::PhaseChange::LinkEnd::kDrop;
+  reset.back = SimLinkDevice::PhaseChange::Return::kOnTrigger;
   reset.after = [this] {
     {
       std::lock_guard<std::mutex> hold(mutex_);
@@ -107,6 +110,11 @@ void SimRecoveryLoader::run() {
 void SimRecoveryLoader::PlugIn() { plugInNow(); }
 
 void SimRecoveryLoader::plugInNow() {
+  // A loader that was reset comes back through the device, which then talks again.
+  if (!device_.TriggerReturn()) addToBus();
+}
+
+void SimRecoveryLoader::addToBus() {
   std::lock_guard<std::mutex> hold(mutex_);
   if (emulated_ != nullptr || stop_) return;
   emulated_ = &usb_.add(UsbConfigFor(settings_.serial, settings_.model));

@@ -65,6 +65,7 @@ class SimRecoveryLoader {
   void schedule(uint64_t dueMs, std::function<void()> action);
   void run();
   void plugInNow();
+  void addToBus();
   void unplug();
 
   UsbDeviceEmulation& usb_;
