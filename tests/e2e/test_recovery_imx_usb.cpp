@@ -211,3 +211,28 @@ TEST_F(RecoveryImx, FailuresSayNoResponse) {
     rig_.reset();
   }
 }
+
+// Only the exact text USB names the ROM's HID face; "usb" is a tty path that does not exist.
+TEST_F(RecoveryImx, OnlyUsbInCapitalsIsTheHidFace) {
+  ImxRecoveryRig& rig = Rig({}, true);
+  StoreRecoveryLoader(store_.path(), RecoveryLoaderImage());
+  RunResult run = Run({"-N", "-s", "usb"});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_EQ(SplitLines(run.err), (Lines{"Got no response from chip"}));
+  EXPECT_TRUE(rig.rom.reportsFromHost().empty());
+  EXPECT_TRUE(rig.rom.jumps().empty());
+}
+
+TEST_F(RecoveryImx, AFileWithoutLoaderBlocksSendsOnlyTheJump) {
+  ImxRecoveryRig& rig = Rig();
+  ByteVec image = RandomBytes(1000, 51);
+  std::string path = store_ / "firmware.bird";
+  ASSERT_TRUE(BirdBuilder().Firmware(0x60000000, image).WriteTo(path));
+  RunResult run = Run({"-U", "-t", "RECOVER", "-s", rig.port(), "-d", "40F5849A", "-f", path});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  std::vector<SdpRomCore::Command> commands = rig.rom.commands();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].code, 0x0B);
+  EXPECT_EQ(commands[0].address, 0x20000400u);
+  EXPECT_EQ(rig.loader->flash(0x60000000, image.size()), image);
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <sstream>
@@ -212,6 +213,18 @@ TEST(RecoveryLpcFailure, EachSaysWhatFailed) {
          return std::vector<std::string>{"-N", "-s", t.dir("missing/tty")};
        },
        {"Got no response from chip"}, 1, true, false},
+      {"a plain file as the port", nullptr,
+       [](LpcRig& t, const std::string&) {
+         std::ofstream(t.dir("plain")) << "not a terminal";
+         return std::vector<std::string>{"-N", "-s", t.dir("plain")};
+       },
+       {"Got no response from chip"}, 1, true, false},
+      {"a recovery image that is no bird file", nullptr,
+       [](LpcRig& t, const std::string& slave) {
+         std::ofstream(t.dir("junk.bird")) << "junk";
+         return std::vector<std::string>{"-U", "-t", "RECOVER", "-s", slave, "-f", t.dir("junk.bird")};
+       },
+       {"Failed to load bird file"}, 1, true, false},
       {"silent line with a loader file", [](SimLpcIsp::Settings& s) { s.silent = true; },
        [](LpcRig& t, const std::string& slave) {
          BirdBuilder().Loader(0x20200000, RandomBytes(64, 1)).WriteTo(t.dir("loader.bird"));
@@ -270,6 +283,19 @@ TEST(RecoveryLpcFailure, EachSaysWhatFailed) {
     }
     EXPECT_EQ(std::find(commands.begin(), commands.end(), "G 0 T") != commands.end(), row.started);
   }
+}
+
+// Without the serial line the serial number stays 0: no image can be had for it.
+TEST(RecoveryLpcFailure, RecoveryInformationWithoutASerialNumber) {
+  LpcRig t;
+  FakeUpdateServer server;
+  server.Set("fix", FakeReply().Body("ok\n"));
+  RunResult run = t.Updater({"-U", "-t", "RECOVER", "-s", t.pty_.slaveName()}, server.url());
+  EXPECT_EQ(run.exitStatus, 1);
+  Lines errors = SplitLines(run.err);
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back(), "Failed to load bird file");
+  EXPECT_FALSE(TouchedFlash(t.chip_.commandLines()));
 }
 
 TEST(RecoveryLpcFailure, RecoveryInformationRefused) {
