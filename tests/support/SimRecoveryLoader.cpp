@@ -58,8 +58,12 @@ SimRecoveryLoader::SimRecoveryLoader(UsbDeviceEmulation& usb, SimSdpRom& rom, co
   device_.SetOnReboot(reboot);
 
   thread_ = std::thread([this] { run(); });
+  rom_.onJump([this](uint32_t address) { Jumped(address); });
+}
+
+void SimRecoveryLoader::Jumped(uint32_t) {
   if (settings_.plug == Plug::kAfterDelay)
-    rom_.onJump([this](uint32_t) { schedule(aTime_GetMonotonicMS() + settings_.plugDelayMs, [this] { plugInNow(); }); });
+    schedule(aTime_GetMonotonicMS() + settings_.plugDelayMs, [this] { plugInNow(); });
 }
 
 SimRecoveryLoader::~SimRecoveryLoader() {

@@ -47,6 +47,9 @@ class SimRecoveryLoader {
 
   // Comes up on the bus now (from any thread but an emulation handler's); nothing when it is up.
   void PlugIn();
+  // The ROM jumped: comes up after the delay (kAfterDelay). The ROM's jump hook calls it; a
+  // hook set in its place (to print the jump, say) calls it in turn.
+  void Jumped(uint32_t address);
 
   SimLinkDevice& device() { return device_; }
   SimNetwork& network() { return device_.Network(); }
