@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +17,7 @@
 #include "RunUpdater.h"
 #include "SimTransports.h"
 #include "TempDir.h"
+#include "UpdateOutput.h"
 #include "UpgradeRigs.h"
 #include "UsbEmulationTest.h"
 
@@ -33,44 +32,18 @@ constexpr uint8_t kAddress = 6;
 // Updater, Network, Network_FIRM and APP topics.
 const char* const kTopics = "0x10501";
 
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 bool HasLine(const std::string& text, const std::string& line) {
   Lines lines = SplitLines(text);
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // The lines of a whole update of build 1300 from the store, after the version line.
-const Lines kUpdateLines = {"Updating firmware with build: 1300",
-                            "Transferring loader to device",
-                            "Transferring loader block 1 of 1, 2052 bytes",
-                            "Transferred 1 blocks, 2052 total bytes",
-                            "Starting Load on Device",
-                            "Transferring firmware block 1 of 2, 131076 bytes",
-                            "Transferring firmware block 2 of 2, 131076 bytes",
-                            "Transferred 2 blocks, 262152 total bytes"};
-
-// Standard output after the version line, the update time cut off and checked.
-Lines AfterVersion(const std::string& out, bool timed) {
-  Lines lines = SplitLines(out);
-  EXPECT_FALSE(lines.empty());
-  if (lines.empty()) return lines;
-  EXPECT_EQ(lines[0].rfind("Updater (Version: ", 0), 0u) << lines[0];
-  lines.erase(lines.begin());
-  if (timed) {
-    static const std::regex time(R"(^Update time: [0-9]+\.[0-9]{4} sec$)");
-    EXPECT_TRUE(!lines.empty() && std::regex_match(lines.back(), time)) << out;
-    if (!lines.empty()) lines.pop_back();
-  }
+Lines UpdateLines() {
+  Lines lines = {"Updating firmware with build: 1300"};
+  for (const std::string& line : UpdateTransferLines()) lines.push_back(line);
   return lines;
 }
 
-const std::regex kTimeStamp(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})");
 const char* const kOldStamp = "Mon Jan  1 00:00:00 2024";
 
 SimDeviceProfile DeviceProfile(uint32_t serial = kSerial) {
@@ -156,22 +129,18 @@ TEST_F(UpdateUsb, BringsADeviceToTheServersNewestStoredBuild) {
 
   RunResult run = Run({"-U", "-d", "40F5849A"});
   EXPECT_EQ(run.exitStatus, 0) << run.err;
-  EXPECT_EQ(AfterVersion(run.out, true), kUpdateLines);
+  EXPECT_EQ(OutputAfterVersion(run.out, true), UpdateLines());
   EXPECT_EQ(FlashDifference(DeviceMemory::Of(sim.network(), kAddress), image, kSerial), "");
   ASSERT_FALSE(ReceivedSince(sim.device).empty());
   EXPECT_EQ(ReceivedSince(sim.device).back(), (Bytes{kAddress, 2, 95, 6})) << "REBOOT is the last packet";
 
   std::string settings = ReadText(Folder() + "/.settings");
-  EXPECT_NE(settings.find("LATEST_TRANSFER=1300.bird\n"), std::string::npos) << settings;
-  std::string dateLine = "LAST_TRANSFER_DATE=";
-  size_t at = settings.find(dateLine);
-  ASSERT_NE(at, std::string::npos) << settings;
-  std::string stamp = settings.substr(at + dateLine.size(), settings.find('\n', at) - at - dateLine.size());
-  EXPECT_TRUE(std::regex_match(stamp, kTimeStamp)) << stamp;
-  EXPECT_NE(settings.find(std::string("CREATED_TIME=") + kOldStamp + "\n"), std::string::npos) << settings;
-  EXPECT_NE(settings.find("NOTE=kept\n"), std::string::npos) << settings;
-  EXPECT_EQ(settings.find(std::string("UPDATED_TIME=") + kOldStamp), std::string::npos) << "renewed";
-  EXPECT_NE(settings.find("UPDATED_TIME="), std::string::npos) << settings;
+  EXPECT_EQ(SettingsValue(settings, "LATEST_TRANSFER"), "1300.bird") << settings;
+  EXPECT_TRUE(IsTimeStamp(SettingsValue(settings, "LAST_TRANSFER_DATE"))) << settings;
+  EXPECT_EQ(SettingsValue(settings, "CREATED_TIME"), kOldStamp);
+  EXPECT_EQ(SettingsValue(settings, "NOTE"), "kept");
+  EXPECT_NE(SettingsValue(settings, "UPDATED_TIME"), kOldStamp) << "renewed";
+  EXPECT_TRUE(IsTimeStamp(SettingsValue(settings, "UPDATED_TIME"))) << settings;
   EXPECT_TRUE(FolderNames(W()).empty());
 }
 
@@ -201,15 +170,15 @@ TEST_F(UpdateUsb, DownloadsThenUpdates) {
                     "Retrieving build 1300",
                     "Validating build 1300 with server",
                     "Build 1300 is valid"};
-  expected.insert(expected.end(), kUpdateLines.begin(), kUpdateLines.end());
-  EXPECT_EQ(AfterVersion(run.out, true), expected);
+  for (const std::string& line : UpdateLines()) expected.push_back(line);
+  EXPECT_EQ(OutputAfterVersion(run.out, true), expected);
   EXPECT_EQ(FlashDifference(DeviceMemory::Of(sim.network(), kAddress), image, kSerial), "");
   bool sequences = false;
   for (const Bytes& p : UpgradePackets(sim.device)) sequences |= p.size() > 2 && p[1] == 0x8A;
   EXPECT_TRUE(sequences) << "the firmware went as UEI data";
   std::string settings = ReadText(Folder() + "/.settings");
-  EXPECT_NE(settings.find("LATEST_DOWNLOAD=1300.bird\n"), std::string::npos) << settings;
-  EXPECT_NE(settings.find("LATEST_TRANSFER=1300.bird\n"), std::string::npos) << settings;
+  EXPECT_EQ(SettingsValue(settings, "LATEST_DOWNLOAD"), "1300.bird") << settings;
+  EXPECT_EQ(SettingsValue(settings, "LATEST_TRANSFER"), "1300.bird") << settings;
   EXPECT_TRUE(FolderNames(W()).empty());
 }
 
