@@ -33,9 +33,9 @@ inline UpgradeExchanges CountUpgradeExchanges(const std::vector<std::vector<uint
 // [95, 0xCA, 0x00], pooled. Pooling is left on.
 class UpgradeLinkRoundTrips {
  public:
-  UpgradeLinkRoundTrips(aLinkRef ref, uint8_t module) : ref_(ref), module_(module) {
-    data_ = {95, 1};
-    data_.resize(28, 0x5A);
+  UpgradeLinkRoundTrips(aLinkRef ref, uint8_t module) : ref_(ref), module_(module), data_(28, 0x5A) {
+    data_[0] = 95;
+    data_[1] = 1;
     for (size_t sent = 0, n = 0; sent < 1024; ++n) {
       size_t chunk = std::min<size_t>(24, 1024 - sent);
       std::vector<uint8_t> p{95, 0x8A, 0x20};
