@@ -70,7 +70,12 @@ void SimLinkDevice::FromHost(const uint8_t* data, size_t size) {
 void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* out) {
   std::vector<uint8_t> wire = sWire(packet);
   ++packetCount_;
-  if (recording_) packets_.push_back({wire, aTime_GetMonotonicMS()});
+  if (recording_) {
+    uint64_t us = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now().time_since_epoch())
+                                            .count());
+    packets_.push_back({wire, aTime_GetMonotonicMS(), us});
+  }
   if (packet->address == kRouteAddress) {
     routes_.push_back(wire);
     HandleRouteLocked(packet, out);

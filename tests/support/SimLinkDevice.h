@@ -75,6 +75,7 @@ class SimLinkDevice {
   struct Received {
     std::vector<uint8_t> wire;
     uint64_t atMs;  // aTime_GetMonotonicMS when parsed
+    uint64_t atUs;  // the steady clock's microseconds then, for spans too short for milliseconds
   };
 
   explicit SimLinkDevice(uint8_t address = 0x08);
