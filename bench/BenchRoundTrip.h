@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -76,14 +77,18 @@ class RawPipeEcho {
   std::thread echo_;
 };
 
-// The same over a loopback TCP pair with TCP_NODELAY and blocking calls.
+// The same over a loopback TCP pair with TCP_NODELAY and blocking calls, a thread per side. By
+// default 30-byte messages are echoed; with other sizes each request of `request` bytes is
+// answered with `reply` bytes (a byte sequence of packets and its acknowledgement).
 class RawTcpEcho {
  public:
-  RawTcpEcho() {
+  explicit RawTcpEcho(size_t request = kRoundTripWire, size_t reply = kRoundTripWire)
+      : request_(request), reply_(reply) {
     if (!MakeTcpLoopbackPair(&client_, &server_, true)) return;
     echo_ = std::thread([this] {
-      uint8_t message[kRoundTripWire];
-      while (ReadAll(server_, message) && write(server_, message, kRoundTripWire) == static_cast<ssize_t>(kRoundTripWire)) {
+      std::vector<uint8_t> in(request_), out(reply_, 0x08);
+      while (ReadAll(server_, in.data(), request_) &&
+             write(server_, out.data(), reply_) == static_cast<ssize_t>(reply_)) {
       }
     });
   }
@@ -100,23 +105,27 @@ class RawTcpEcho {
 
   // Microseconds.
   double RoundTrip() {
-    uint8_t message[kRoundTripWire] = {0x08, 28};
+    std::vector<uint8_t> message(std::max(request_, reply_), 0x1C);
+    message[0] = 0x08;
     auto start = std::chrono::steady_clock::now();
-    if (write(client_, message, kRoundTripWire) == static_cast<ssize_t>(kRoundTripWire)) ReadAll(client_, message);
+    if (write(client_, message.data(), request_) == static_cast<ssize_t>(request_))
+      ReadAll(client_, message.data(), reply_);
     return MicrosSince(start);
   }
 
  private:
-  static bool ReadAll(int fd, uint8_t* out) {
+  static bool ReadAll(int fd, uint8_t* out, size_t size) {
     size_t got = 0;
-    while (got < kRoundTripWire) {
-      ssize_t r = read(fd, out + got, kRoundTripWire - got);
+    while (got < size) {
+      ssize_t r = read(fd, out + got, size - got);
       if (r <= 0) return false;
       got += static_cast<size_t>(r);
     }
     return true;
   }
 
+  size_t request_;
+  size_t reply_;
   int client_ = -1;
   int server_ = -1;
   std::thread echo_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchSerialLine.h"
 #include "BenchTiming.h"
 #include "NXPSerialClass.h"
 #include "PtyPair.h"
@@ -34,61 +35,6 @@ std::vector<uint8_t> Pattern(size_t n) {
   return bytes;
 }
 
-int OpenRaw(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-  struct termios t;
-  if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-    cfmakeraw(&t);
-    cfsetspeed(&t, B115200);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &t);
-  }
-  return fd;
-}
-
-// The baseline of both: bytes written to a throttled peer in one stream, timed until the peer
-// has taken the last of them, plus the delays the peer models for them; answers are dropped.
-double RawLineMs(int fd, const std::vector<uint8_t>& bytes, const std::function<uint64_t()>& taken,
-                 uint64_t modelledMs) {
-  uint64_t start = aTime_GetMonotonicMS();
-  uint64_t target = taken() + bytes.size();
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) done += static_cast<size_t>(n);
-    else aTime_MSSleep(1);
-    if (aTime_GetMonotonicMS() - start > 60000) return -1;
-  }
-  while (taken() < target && aTime_GetMonotonicMS() - start < 60000) aTime_MSSleep(1);
-  double ms = static_cast<double>(aTime_GetMonotonicMS() - start + modelledMs);
-  aTime_MSSleep(modelledMs + 300);  // the peer's last answers, dropped before the next measured run
-  tcflush(fd, TCIFLUSH);
-  return ms;
-}
-
-// The characters NXPSerialClass sends for one chunk, echo off.
-std::string LpcChunkText(const uint8_t* data, unsigned n, uint32_t flash) {
-  std::string text = "W " + std::to_string(NXPSerialClass::WRITE_ADDRESS) + " " + std::to_string(n) + "\r\n";
-  unsigned groupStart = 0, lines = 0;
-  for (unsigned p = 0; p < n;) {
-    unsigned k = n - p < 45 ? n - p : 45;
-    char line[80];
-    NXPSerialClass::uuencode(line, data + p, k);
-    text += std::string(line) + "\r\n";
-    p += k;
-    if (++lines < 20 && p < n) continue;
-    text += std::to_string(NXPSerialClass::sum(data + groupStart, p - groupStart)) + "\r\n";
-    groupStart = p;
-    lines = 0;
-  }
-  unsigned first = NXPSerialClass::SectorFromAddress(flash), last = NXPSerialClass::SectorFromAddress(flash + n - 1);
-  text += "P " + std::to_string(first) + " " + std::to_string(last) + "\r\n";
-  text += "C " + std::to_string(flash) + " " + std::to_string(NXPSerialClass::WRITE_ADDRESS) + " " + std::to_string(n) +
-          "\r\n";
-  return text;
-}
-
 void BenchLpc() {
   PtyPair pty(true);
   SimLpcIsp chip(pty);
@@ -106,10 +52,10 @@ void BenchLpc() {
   }
   std::vector<uint8_t> image = Pattern(kImage);
   std::string stream;
-  for (uint32_t at = 0; at < kImage; at += 4096) stream += LpcChunkText(image.data() + at, 4096, 0x10000 + at);
+  for (uint32_t at = 0; at < kImage; at += 4096) stream += LpcChunkText(image.data() + at, 4096, 0x10000 + at, 4096);
   std::vector<uint8_t> raw(stream.begin(), stream.end());
   uint64_t copyMs = (kImage / 256) * 1;
-  int fd = OpenRaw(pty.slaveName());
+  int fd = OpenRawLine(pty.slaveName());
 
   double measured = 0, baseline = 0;
   for (int block = 0; block < kBlocks; ++block) {
@@ -150,7 +96,7 @@ void BenchSdp() {
   std::vector<uint8_t> command = SDPLoader::_createWriteFilePacket(0x20000000, kImage);
   raw.insert(raw.end(), command.begin() + 1, command.end());
   raw.insert(raw.end(), image.begin(), image.end());
-  int fd = OpenRaw(path);
+  int fd = OpenRawLine(path);
 
   double measured = 0, baseline = 0;
   for (int block = 0; block < kBlocks; ++block) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "BuildNumberText.h"
 #include "CreateUpdaterStore.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
@@ -18,27 +19,12 @@ namespace {
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-// The value of the decimal digits a text begins with. False when it begins with none or
-// they do not fit in 64 bits.
-bool sLeadingNumber(const std::string& text, uint64_t* value) {
-  uint64_t v = 0;
-  size_t i = 0;
-  for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    unsigned digit = static_cast<unsigned>(text[i] - '0');
-    if (v > (UINT64_MAX - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  if (i == 0) return false;
-  *value = v;
-  return true;
-}
-
 // A build text given by the user: decimal digits only, at most 32 bits.
 bool sBuildNumber(const std::string& text, uint32_t* value) {
   uint64_t v = 0;
   for (char c : text)
     if (!isdigit(static_cast<unsigned char>(c))) return false;
-  if (!sLeadingNumber(text, &v) || v > UINT32_MAX) return false;
+  if (!_leading_number(text, &v) || v > UINT32_MAX) return false;
   *value = static_cast<uint32_t>(v);
   return true;
 }
@@ -46,7 +32,7 @@ bool sBuildNumber(const std::string& text, uint32_t* value) {
 // A number read from a text the server or the user gave, or 0 with the conversion line.
 uint64_t sNumberOrZero(const std::string& text) {
   uint64_t v = 0;
-  if (sLeadingNumber(text, &v)) return v;
+  if (_leading_number(text, &v)) return v;
   Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
   return 0;
 }
@@ -131,7 +117,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, std::string build, bo
   if (result == 0) {
     // Going on as build 0 would validate against anything and could store 0.bird.
     uint64_t value = 0;
-    if (!sLeadingNumber(newest, &value) || value == 0 || value > UINT32_MAX) {
+    if (!_leading_number(newest, &value) || value == 0 || value > UINT32_MAX) {
       Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", newest.c_str());
       display.message(ERROR, "%s", "No build information for device");
       return 0;
@@ -203,17 +189,22 @@ BirdFile Updater::load_bird(const char* label, std::string path, uint32_t serial
     return BirdFile(path.c_str());
   }
   UpdaterStoreItem device;
-  if (!store->FindDevice(serialNumber, &device) || device.type != STORE_ITEM_DIRECTORY)
-    device = store->AddDevice(serialNumber);
+  bool stored = store->FindDevice(serialNumber, &device) && device.type == STORE_ITEM_DIRECTORY;
+  // Without a download nothing can come into a new folder: making one would only change the
+  // store of a run that fails.
+  if (!stored && download) device = store->AddDevice(serialNumber);
   display.message(INFO, "%s firmware with build: %u", label, build);
   std::string fileName = std::to_string(build) + ".bird";
   try {
+    if (!stored && !download) throw std::runtime_error("no store folder for the device");
     return device.ReadBirdFile(fileName.c_str());
   } catch (const std::runtime_error& e) {
     Log::log(DEBUG_Updater, "load_bird: %s\n", e.what());
     if (!download) throw std::runtime_error("Error reading birdfile");
   }
   display.message(INFO, "Downloading firmware build %u", build);
-  Download_Firmware(serialNumber, std::to_string(build), false, false);
+  // Build 0 asks for the newest build: the file stored is the one the download names.
+  uint32_t fetched = Download_Firmware(serialNumber, std::to_string(build), false, false);
+  if (fetched != 0) fileName = std::to_string(fetched) + ".bird";
   return device.ReadBirdFile(fileName.c_str());
 }

@@ -5,15 +5,13 @@
 #include <string>
 
 #include "Listings.h"
+#include "Recovery.h"
 #include "Usage.h"
 
 namespace {
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-// The serial number under which a loader without one of its own presents itself.
-constexpr uint32_t kPlaceholderSerial = 0xDEADDEAD;
 
 int sDiscover(Parameters& p, Updater& updater, UpdaterDisplayInterface& display) {
   linkType type = static_cast<linkType>(0);
@@ -79,7 +77,8 @@ int _run_commands(Parameters& p, Updater& updater, UpdaterDisplayInterface& disp
       return 1;
     }
     Fingerprint fingerprint = {{0, 0, 0, 0}};
-    if (updater.Get_Fingerprint(fingerprint, p.serialPort, kPlaceholderSerial, p.birdFile, p.baudRate, true)) {
+    if (updater.Get_Fingerprint(fingerprint, p.serialPort, Recovery::kPlaceholderSerial, p.birdFile, p.baudRate,
+                                true)) {
       _display_fingerprint(display, fingerprint);
     } else {
       display.message(ERROR, "%s", "Got no response from chip");

@@ -256,14 +256,16 @@ uint8_t NXPSerialClass::GetErrorIndex(size_t length) {
 
 // --- connection ---
 
+unsigned NXPSerialClass::RateIndex(unsigned rate) {
+  if (rate > 230400) return kBaudIndex9600;
+  unsigned index = 0;
+  while (BAUD_RATES[index] != 0 && BAUD_RATES[index] < rate) index++;
+  return index;
+}
+
 aErr NXPSerialClass::Connect(const char* port, unsigned rate) {
   Disconnect();
-  unsigned index = 0;
-  if (rate > 230400) {
-    index = kBaudIndex9600;
-  } else {
-    while (BAUD_RATES[index] != 0 && BAUD_RATES[index] < rate) index++;
-  }
+  unsigned index = RateIndex(rate);
   baud = static_cast<int>(BAUD_RATES[index]);
   Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port ? port : "",
            static_cast<int>(index), baud);

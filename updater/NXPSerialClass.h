@@ -34,6 +34,9 @@ class NXPSerialClass {
   NXPSerialClass& operator=(const NXPSerialClass&) = delete;
 
   aErr Connect(const char* port, unsigned baud);
+  // The index into BAUD_RATES of the rate Connect opens the port at for `rate`: the first
+  // listed rate not below it, and 9600 for anything above 230400.
+  static unsigned RateIndex(unsigned rate);
   aErr Disconnect();
   aErr Sync();
 

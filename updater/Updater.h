@@ -56,9 +56,6 @@ class Updater {
   bool UseUEIBytes() const { return useUEIBytes; }
 
  protected:
-  // For workflows not in this build: says so and lets the caller report failure.
-  void NotAvailable(const char* workflow);
-
   std::string serverUrl;
   std::string updaterDir;
   UpdaterDisplayInterface& display;

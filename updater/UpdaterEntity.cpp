@@ -56,7 +56,13 @@ void UpdaterEntity::init(Module* bound, uint8_t index, bool validate, bool isRou
   validateSum = validate;
   routed = isRouted;
   useUEIData = false;
+  failed = "";
   EntityClass::init(bound, cmdUPGRADE, index);
+}
+
+aErr UpdaterEntity::_fail(const char* step, aErr err) {
+  failed = step;
+  return err;
 }
 
 aErr UpdaterEntity::_request(uint8_t replySub, uint8_t length, const uint8_t* data) {
@@ -79,15 +85,15 @@ aErr UpdaterEntity::LoaderInit() {
   aErr err = _request(val_UPGRADE_INIT, sizeof request, request);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", err);
-    return err;
+    return _fail("INIT", err);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
   err = _await(val_UPGRADE_INIT, reply, &length);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return _fail("INIT", err);
   uint32_t base = 0;
   err = _upgrade_init_reply(reply, length, &base);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return _fail("INIT", err);
   Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", static_cast<int>(base), base);
   return aErrNone;
 }
@@ -96,7 +102,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
   Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", static_cast<int>(length), flags,
            blockSize);
   // Without its load address a block is not one.
-  if (!sIsBlock(block, length)) return aErrParam;
+  if (!sIsBlock(block, length)) return _fail("PREPARE", aErrParam);
   uint32_t address = sAddress(block);
   Log::log(DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
@@ -106,22 +112,22 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
   aErr err = _request(val_UPGRADE_STATUS, sizeof request, request);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-    return err;
+    return _fail("PREPARE", err);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
   err = _await(val_UPGRADE_STATUS, reply, &replyLength);
-  if (err != aErrNone) return err;
+  if (err != aErrNone) return _fail("PREPARE", err);
   uint16_t size = 0;
   err = _upgrade_prepare_reply(reply, replyLength, &size);
   if (err == aErrPacket) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Short reply when initializing loader for firmware [%d bytes].\n",
              replyLength);
-    return err;
+    return _fail("PREPARE", err);
   }
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-    return err;
+    return _fail("PREPARE", err);
   }
   blockSize = size;
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", blockSize);
@@ -140,7 +146,7 @@ aErr UpdaterEntity::_block_transfer_uei_helper(const uint8_t* data, uint32_t len
   aErr err = setUEI(val_UPGRADE_DATA_UEI, &record);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", err);
-    return err;
+    return _fail("DATA", err);
   }
   for (uint32_t i = 0; i < length; ++i) sum += data[i];
   counter = 1;
@@ -167,13 +173,13 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       aErr err = _request(val_UPGRADE_DATA, static_cast<uint8_t>(n + 1), request);
       if (err != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", err);
-        return err;
+        return _fail("DATA", err);
       }
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
       if (_await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-        result = aErrPacket;
+        result = _fail("DATA", aErrPacket);
         break;
       }
       int count = _upgrade_data_count(reply, replyLength);
@@ -182,7 +188,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
         // A device that keeps answering another count would keep us here for ever.
         if (++wrongCounts >= kWrongCountLimit) {
           Log::log(DEBUG_Network_FIRM, "\nNETWORK: Upgrade transfer refused %d times in a row.\n", wrongCounts);
-          result = aErrPacket;
+          result = _fail("DATA", aErrPacket);
         }
         continue;
       }
@@ -207,13 +213,13 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   uint8_t replyLength = 0;
   if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return aErrPacket;
+    return _fail("SUM", aErrPacket);
   }
   uint8_t status = 0;
   uint32_t deviceSum = 0;
   if (_upgrade_sum_reply(reply, replyLength, sum, &status, &deviceSum) != aErrNone) {
     Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, deviceSum);
-    return aErrInvalidOption;
+    return _fail("SUM", aErrInvalidOption);
   }
   Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
            deviceSum, static_cast<int>(counter));
@@ -221,7 +227,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
-  if (!sIsBlock(block, length)) return aErrParam;
+  if (!sIsBlock(block, length)) return _fail("DATA", aErrParam);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", sAddress(block),
            static_cast<int>(length - 4));
   uint32_t counter = 0;
@@ -234,7 +240,7 @@ aErr UpdaterEntity::LoaderStart() {
   aErr err = _request(val_UPGRADE_LOAD, sizeof request, request);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", err);
-    return err;
+    return _fail("LOAD", err);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t length = 0;
@@ -247,7 +253,7 @@ aErr UpdaterEntity::LoaderStart() {
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n", err,
              aError_GetErrorText(err));
-    return aErrTimeout;
+    return _fail("LOAD", aErrTimeout);
   }
   err = _await(val_UPGRADE_LOAD, reply, &length);
   if (err == aErrNone) {
@@ -256,7 +262,7 @@ aErr UpdaterEntity::LoaderStart() {
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", err,
            aError_GetErrorText(err));
-  return aErrTimeout;
+  return _fail("LOAD", aErrTimeout);
 }
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
@@ -293,14 +299,14 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
-  if (!sIsBlock(block, length)) return aErrParam;
+  if (!sIsBlock(block, length)) return _fail("DATA", aErrParam);
   Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", sAddress(block),
            static_cast<int>(length - 4));
   // Pieces of 0 bytes would never end the block.
   if (blockSize == 0) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader asked for a block size of 0\n");
     Log::log(0, "NETWORK: Failed to transfer firmware\n");
-    return aErrInvalidOption;
+    return _fail("PREPARE", aErrInvalidOption);
   }
   const uint8_t* data = block + 4;
   uint32_t remaining = length - 4;
@@ -334,14 +340,14 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
   aErr err = _request(val_UPGRADE_STATUS, sizeof request, request);
   if (err != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err, aError_GetErrorText(err));
-    return err;
+    return _fail("WRITE", err);
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
   if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone ||
       _upgrade_write_reply(reply, replyLength) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return aErrInvalidOption;
+    return _fail("WRITE", aErrInvalidOption);
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;
@@ -351,7 +357,10 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display) {
   Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
   const uint8_t request[] = {val_UPGRADE_REBOOT};
   aErr result = sendPacket(cmdUPGRADE, sizeof request, request);
-  if (result != aErrNone) Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+  if (result != aErrNone) {
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    failed = "REBOOT";
+  }
   int passes = 0;
   while (module != nullptr && module->isConnected()) {
     WorkflowSleep(kRebootPassMs);

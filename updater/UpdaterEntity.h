@@ -31,6 +31,9 @@ class UpdaterEntity : public Tavrin::Corvantis::EntityClass {
   aErr CheckPooledPacketsSupport();
 
   bool UsesUEIData() const { return useUEIData; }
+  // The exchange of the last failure ("INIT", "PREPARE", "DATA", "SUM", "WRITE", "LOAD",
+  // "REBOOT"), so that a caller can say where the device was lost; "" before any failure.
+  const char* failedStep() const { return failed; }
 
  private:
   aErr _reconnect(uint32_t delay);
@@ -41,9 +44,12 @@ class UpdaterEntity : public Tavrin::Corvantis::EntityClass {
   aErr _request(uint8_t replySub, uint8_t length, const uint8_t* data);
   // The first packet [95, sub, ...] within 1000 ms into reply (28 bytes).
   aErr _await(uint8_t sub, uint8_t* reply, uint8_t* length);
+  // Notes the exchange of a failure and passes its code on.
+  aErr _fail(const char* step, aErr err);
 
   Tavrin::Corvantis::Module* module = nullptr;  // not owned
   bool validateSum = true;
   bool routed = false;
   bool useUEIData = false;
+  const char* failed = "";
 };

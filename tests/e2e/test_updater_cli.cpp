@@ -203,7 +203,7 @@ TEST(UpdaterCli, MissingPartsOfCommands) {
        "Error must supply a serial number for the List Local Builds command\n@usage_short.txt", 1, nullptr},
       {{"-i", "S", "-G", "-u", kNoServer}, {"V"},
        "-G must specify a specific device via -d\n--help for usage information\n", 1, nullptr},
-      {{"-i", "S", "-N"}, {"V"}, "Must specify the serial port used for connecting\n", 1, nullptr},
+      {{"-i", "S", "-N", "-u", kNoServer}, {"V"}, "Must specify the serial port used for connecting\n", 1, nullptr},
       {{"-i", "S", "-U", "-u", kNoServer}, {"V"}, "Must specify the specific device to be updated\n", 1, nullptr},
   });
 }
@@ -268,8 +268,7 @@ TEST(UpdaterCli, WorkflowsNotInThisBuild) {
   RunRows({
       {{"-i", "S", "-D"}, {"V", "Searching for Corvantis devices", "Discovered Devices: (USB)", "    No devices found."}, "",
        0, nullptr},
-      {{"-i", "S", "-U", "-t", "RECOVER", "-s", "T/tty", "-u", kNoServer}, {"V"},
-       "Recover_Firmware is not available in this build\n",
+      {{"-i", "S", "-U", "-t", "RECOVER", "-s", "T/tty", "-u", kNoServer}, {"V"}, "Could not get Device Identifier\n",
        1, nullptr},
   });
 }

@@ -45,6 +45,27 @@ ByteVec RandomBytes(size_t count, uint32_t seed) {
   return out;
 }
 
+BirdBuilder BirdBuilder::Update(const UpdateImage& image) {
+  BirdBuilder builder;
+  for (size_t i = 0; image.loaderBytes > 0 && i < image.loaderBlocks; ++i)
+    builder.Loader(UpdateImage::kLoaderAddress + static_cast<uint32_t>(i * image.loaderBytes),
+                   RandomBytes(image.loaderBytes, image.seed + 100 + static_cast<uint32_t>(i)));
+  uint32_t address = UpdateImage::kFirmwareAddress;
+  for (size_t i = 0; i < image.firmwareBlocks; ++i) {
+    builder.Firmware(address, RandomBytes(image.firmwareBytes, image.seed + 1 + static_cast<uint32_t>(i)));
+    address += static_cast<uint32_t>(image.firmwareBytes);
+  }
+  if (image.serialBlock) {
+    // Past the last firmware byte: inside no image, so nothing can be written there.
+    uint32_t serial = image.serialOutside ? address + 0x1000 : UpdateImage::kSerialAddress;
+    builder.SerialOffsets(serial, image.serialOutside ? 0 : UpdateImage::kDescriptorTextAddress);
+  }
+  if (image.descriptor) builder.Descriptor(image.build, image.version, image.serial, image.model);
+  // The first bytes of the zlib stream: its header and the start of the first block.
+  if (image.cutBody) builder.TruncateCompressed(64);
+  return builder;
+}
+
 uint32_t BirdBuilder::Block::address() const {
   if (payload.size() < 4) return 0;
   return (uint32_t{payload[0]} << 24) | (uint32_t{payload[1]} << 16) | (uint32_t{payload[2]} << 8) | payload[3];
@@ -205,4 +226,17 @@ bool BirdBuilder::WriteTo(const std::string& path) const {
   if (f == nullptr) return false;
   bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
+}
+
+ByteVec LpcEncode(const ByteVec& plain, const uint32_t key[4]) {
+  uint8_t bytes[16];
+  for (int w = 0; w < 4; ++w)
+    for (int i = 0; i < 4; ++i) bytes[4 * w + i] = static_cast<uint8_t>(key[w] >> (24 - 8 * i));
+  ByteVec out(plain.size());
+  uint8_t previous = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    out[i] = static_cast<uint8_t>(plain[i] ^ bytes[i % 16] ^ previous);
+    previous = plain[i];
+  }
+  return out;
 }

@@ -7,10 +7,38 @@
 
 using ByteVec = std::vector<uint8_t>;
 
+// The image of a firmware update, and the switches that break it, for BirdBuilder::Update.
+// The loader blocks go to 0x20000000 one after another, the firmware blocks from 0x00010000 one after another; the
+// serial block points into firmware block 1: the serial number at 0x00010100, the descriptor's
+// text at 0x00010200.
+struct UpdateImage {
+  uint32_t build = 1300;
+  std::string version = "2.12.5";
+  uint32_t serial = 0x40F5849A;      // the descriptor's
+  std::string model = "SwitchMini";  // the descriptor's model field
+  size_t loaderBlocks = 1;           // one after another from the loader address
+  size_t loaderBytes = 2048;         // each; 0: no loader block
+  size_t firmwareBlocks = 2;         // 0: no firmware block
+  size_t firmwareBytes = 128 << 10;  // each
+  bool serialBlock = true;           // the image takes the device's serial number in
+  bool serialOutside = false;        // ... at an address past every firmware image
+  bool descriptor = true;
+  bool cutBody = false;              // a good header, then a zlib body cut short
+  uint32_t seed = 1;                 // of the image bytes
+
+  static constexpr uint32_t kLoaderAddress = 0x20000000;
+  static constexpr uint32_t kFirmwareAddress = 0x00010000;
+  static constexpr uint32_t kSerialAddress = 0x00010100;
+  static constexpr uint32_t kDescriptorTextAddress = 0x00010200;
+};
+
 // Writes "bird" firmware images, valid and broken, for tests, seeds and fake servers.
 // Blocks go into the body in the order they are added.
 class BirdBuilder {
  public:
+  // The image an update sends (UpdateImage above).
+  static BirdBuilder Update(const UpdateImage& image = {});
+
   struct Block {
     uint8_t header;           // type | flags << 5
     uint32_t declaredLength;  // the length field as written
@@ -73,6 +101,11 @@ class BirdBuilder {
   std::optional<size_t> truncate_;
   unsigned ratio_ = 0;
 };
+
+// A firmware image as an LPC recovery image carries it for the chip whose fingerprint is `key`
+// (BirdFile::DecodeFirmwareBlocks undoes it): plain byte i becomes itself XOR key byte i mod 16
+// (word 0 first, each word from its most significant byte) XOR the plain byte before it.
+ByteVec LpcEncode(const ByteVec& plain, const uint32_t key[4]);
 
 // Big-endian 32-bit word as bytes.
 ByteVec BigEndian(uint32_t value);

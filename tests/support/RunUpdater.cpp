@@ -132,7 +132,8 @@ bool ServerIsLocal(const std::vector<std::string>& args) {
   std::vector<std::string> urls;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "-B" || a == "-G" || a == "-U") reaches = true;
+    // -N reaches it too: an i.MX chip's fingerprint downloads the default recovery loader.
+    if (a == "-B" || a == "-G" || a == "-U" || a == "-N") reaches = true;
     if (a == "--http" || a == "--https") urls.push_back(a);
     if (a == "-u") urls.push_back(i + 1 < args.size() ? args[i + 1] : "");
     if (a.rfind("-u=", 0) == 0) urls.push_back(a.substr(3));
@@ -144,7 +145,7 @@ bool ServerIsLocal(const std::vector<std::string>& args) {
   if (!local) {
     std::string line;
     for (const auto& a : args) line += " " + a;
-    ADD_FAILURE() << "updater" << line << ": -B, -G and -U need -u http(s)://127.0.0.1:PORT/...";
+    ADD_FAILURE() << "updater" << line << ": -B, -G, -N and -U need -u http(s)://127.0.0.1:PORT/...";
   }
   return local;
 }

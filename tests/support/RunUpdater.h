@@ -37,7 +37,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // emulation's preload and testbed folder, and ASan's leave to come after the preload.
 void AddUsbEmulationEnv(RunOptions& options);
 
-// True when a command line that reaches the update server (-B, -G, -U) names it with an
+// True when a command line that reaches the update server (-B, -G, -U, -N) names it with an
 // explicit -u on 127.0.0.1; otherwise a test failure, so that no run contacts the default
 // server.
 bool ServerIsLocal(const std::vector<std::string>& args);

@@ -22,6 +22,7 @@ void ApplyProfile(SimNetwork& network, uint8_t module, const SimDeviceProfile& p
   values.model = profile.model;
   values.version = profile.version;
   values.name = profile.name;
+  for (int i = 0; i < 4; ++i) values.uniqueId[i] = profile.uniqueId[i];
   LoadSystemEntity(network, module, values);
   if (profile.router) {
     SimEntity router = *network.Entity(module, {kSystemCommand, kRouterOption, 0});

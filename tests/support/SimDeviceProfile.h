@@ -24,6 +24,7 @@ struct SimDeviceProfile {
   uint32_t protocolFeatures = 0x80000001;  // bit 31: pooled packets
   uint8_t ueiDataAnswer = 0;      // hasUEI (95, 10, 0, set): 0 takes the data as a byte sequence
   SimUpgradeEntity::Options upgrade;
+  uint32_t uniqueId[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};  // option 39, subindexes 0 to 3
 
   // The packed version of major.minor.patch in the layout marked by 0x2F.
   static uint32_t Version(uint8_t major, uint8_t minor, uint8_t patch) {

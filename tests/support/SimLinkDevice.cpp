@@ -70,7 +70,12 @@ void SimLinkDevice::FromHost(const uint8_t* data, size_t size) {
 void SimLinkDevice::HandlePacketLocked(const aPacket* packet, std::vector<Out>* out) {
   std::vector<uint8_t> wire = sWire(packet);
   ++packetCount_;
-  if (recording_) packets_.push_back({wire, aTime_GetMonotonicMS()});
+  if (recording_) {
+    uint64_t us = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now().time_since_epoch())
+                                            .count());
+    packets_.push_back({wire, aTime_GetMonotonicMS(), us});
+  }
   if (packet->address == kRouteAddress) {
     routes_.push_back(wire);
     HandleRouteLocked(packet, out);
@@ -117,6 +122,7 @@ void SimLinkDevice::HandleRouteLocked(const aPacket* packet, std::vector<Out>* o
   // AF 01 01 when a link starts, AF 01 00 when it stops.
   if (packet->length != 1) return;
   bool on = packet->payload[0] != 0;
+  if (on) ++linksStarted_;
   network_->OnRoute(on);
   if (!on || !cameBack_) return;
   if (dropsOnReturn_ > 0) {
@@ -139,6 +145,10 @@ void SimLinkDevice::AnswerSyncLocked(std::vector<Out>* out) {
                         : syncModes_[syncAnswers_ < syncModes_.size() ? syncAnswers_
                                                                       : syncModes_.size() - 1];
   ++syncAnswers_;
+  if (!linkSyncModes_.empty()) {
+    size_t link = linksStarted_ > 0 ? linksStarted_ - 1 : 0;
+    mode = linkSyncModes_[std::min(link, linkSyncModes_.size() - 1)];
+  }
   const uint8_t a = address_;
   switch (mode) {
     case SyncAnswer::kRight:
@@ -289,7 +299,9 @@ void SimLinkDevice::RunAction(const Out& item) {
       dropped_ = true;
       ++drops_;
     } else {
-      change = item.event == SimDeviceEvent::kLoad ? onLoad_ : onReboot_;
+      change = item.event == SimDeviceEvent::kLoad     ? onLoad_
+               : item.event == SimDeviceEvent::kReboot ? onReboot_
+                                                       : onReset_;
     }
   }
   if (item.event == SimDeviceEvent::kVanish) {
@@ -315,6 +327,7 @@ void SimLinkDevice::RunAction(const Out& item) {
   work_.notify_all();
   if (change.link == PhaseChange::LinkEnd::kDrop && transport.drop) transport.drop();
   if (change.link == PhaseChange::LinkEnd::kClose && transport.close) transport.close();
+  if (change.after) change.after();
   changed_.notify_all();
 }
 
@@ -358,6 +371,11 @@ void SimLinkDevice::SetOnReboot(PhaseChange change) {
   onReboot_ = std::move(change);
 }
 
+void SimLinkDevice::SetOnReset(PhaseChange change) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  onReset_ = std::move(change);
+}
+
 size_t SimLinkDevice::Drops() const {
   std::lock_guard<std::mutex> hold(mutex_);
   return drops_;
@@ -377,6 +395,11 @@ void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {
   syncModes_ = std::move(modes);
   syncMs_ = ms;
   syncAnswers_ = 0;
+}
+
+void SimLinkDevice::SetSyncAnswersByLink(std::vector<SyncAnswer> modes) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  linkSyncModes_ = std::move(modes);
 }
 
 void SimLinkDevice::SetEcho(bool on) {

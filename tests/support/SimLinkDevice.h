@@ -52,7 +52,8 @@ class SimLinkDevice {
     std::function<void()> close;  // a clean end, where the transport has one (a TCP FIN)
     std::function<void(bool placeholder)> comeBack;  // back under its serial, or as 0xDEADDEAD
   };
-  // What the device does when its loader starts (LOAD) or it restarts (REBOOT).
+  // What the device does when its loader starts (LOAD), it restarts (REBOOT) or its system
+  // entity's reset is called.
   struct PhaseChange {
     enum class LinkEnd { kStay, kDrop, kClose };
     enum class Return { kNever, kAfterMs, kOnTrigger };
@@ -67,11 +68,14 @@ class SimLinkDevice {
     // Links made after coming back that it drops again at once (at their AF 01 01, answering
     // nothing), each time waiting for the next trigger.
     int dropsOnReturn = 0;
+    // Runs on the device's thread once the link has ended (a chip falling back to its boot ROM).
+    std::function<void()> after;
   };
 
   struct Received {
     std::vector<uint8_t> wire;
     uint64_t atMs;  // aTime_GetMonotonicMS when parsed
+    uint64_t atUs;  // the steady clock's microseconds then, for spans too short for milliseconds
   };
 
   explicit SimLinkDevice(uint8_t address = 0x08);
@@ -94,6 +98,9 @@ class SimLinkDevice {
   // Answers to AD 00: the modes in turn, the last one for every later answer. ms is the
   // delay of kLate and the gap of kByteByByte. The count of answers restarts at 0.
   void SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms = 0);
+  // Answers to AD 00 by link instead: every AD 00 of the n-th link (links counted at their
+  // AF 01 01) gets modes[n - 1], of later links the last mode. Empty: back to SetSyncAnswers.
+  void SetSyncAnswersByLink(std::vector<SyncAnswer> modes);
   // Echo: every packet that is not link level (AD, AF, a heartbeat answer) goes back as it came.
   void SetEcho(bool on);
   // Silence: the device sends nothing at all (answers, echoes, queued output) until switched
@@ -112,6 +119,7 @@ class SimLinkDevice {
   void SetTransport(Transport transport);
   void SetOnLoad(PhaseChange change);
   void SetOnReboot(PhaseChange change);
+  void SetOnReset(PhaseChange change);
   // A workflow's pause: brings back, on the caller's thread, a device that waits for it. False
   // when none waits.
   bool TriggerReturn();
@@ -191,6 +199,9 @@ class SimLinkDevice {
   Transport transport_;
   PhaseChange onLoad_;
   PhaseChange onReboot_;
+  PhaseChange onReset_;
+  std::vector<SyncAnswer> linkSyncModes_;
+  size_t linksStarted_ = 0;
   bool dropped_ = false;       // the link is down: nothing goes out
   bool returnArmed_ = false;   // waits for TriggerReturn
   bool returnPlaceholder_ = false;

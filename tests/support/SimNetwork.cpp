@@ -13,6 +13,7 @@ constexpr uint8_t kStoreCommand = 92;
 constexpr uint8_t kStreamCommand = 0x5D;
 constexpr uint8_t kUpgradeCommand = 95;
 constexpr uint8_t kSystemCommand = 3;
+constexpr uint8_t kResetOption = 11;
 constexpr uint8_t kRouteToMe = 20;
 
 enum : uint8_t { kHasUEI = 0x01, kClassQuantity = 0x04, kSubClassQuantity = 0x05, kEntityGroup = 0x06, kBuild = 0xFF };
@@ -378,10 +379,15 @@ bool SimNetwork::Handle(const aPacket* packet, std::vector<SimReply>* replies) {
       module.streams.Handle(payload, length, &made);
       errorHead = SimEntityTable::ErrorHead(payload, length);
       break;
-    default:
+    default: {
+      size_t calls = module.entities.Calls().size();
       module.entities.Handle(payload, length, &made);
       errorHead = SimEntityTable::ErrorHead(payload, length);
+      const std::vector<SimEntityKey>& done = module.entities.Calls();
+      if (done.size() > calls && done.back().command == kSystemCommand && done.back().option == kResetOption)
+        made.push_back({{}, 0, 0, SimDeviceEvent::kReset});
       break;
+    }
   }
   faults_.Apply(packet->address, payload, length, errorHead, &made);
   for (SimReply& reply : made) {

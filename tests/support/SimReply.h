@@ -9,6 +9,7 @@ enum class SimDeviceEvent : uint8_t {
   kLoad,    // the loader was started
   kReboot,  // the device restarts
   kVanish,  // the device drops its link and never answers again
+  kReset,   // the system entity's reset was called
 };
 
 // One packet a simulated module sends back: its payload, its sender and how late it goes out.

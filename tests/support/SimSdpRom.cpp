@@ -237,8 +237,25 @@ void SimSdpRom::afterJump() {
     jumpHandled_ = true;
     hook = onJump_;
     address = *core_.jumpAddress();
+    jumps_.push_back(address);
   }
   if (hook) hook(address);
+}
+
+void SimSdpRom::restart() {
+  UsbDeviceEmulation* emulation = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    core_.reset();
+    jumpHandled_ = false;
+    if (usb_ && usb_->removed) emulation = usb_->emulation;
+  }
+  if (emulation != nullptr) plugUsb(*emulation);
+}
+
+std::vector<uint32_t> SimSdpRom::jumps() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jumps_;
 }
 
 std::vector<SdpRomCore::Command> SimSdpRom::commands() const {

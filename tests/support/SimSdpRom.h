@@ -134,6 +134,9 @@ class SimSdpRom {
   // 1024 bytes) with a hidraw node; both unplug at a jump.
   void plugUsb(UsbDeviceEmulation& usb);
   void unplugUsb();
+  // The chip was reset after a jump: the ROM runs again, its RAM kept, and a USB face that
+  // unplugged at the jump plugs in again. Not on a face's own thread (a jump hook's).
+  void restart();
   std::string hidrawPath() const;
   EmulatedUsbDevice* usbDevice() const;
   EmulatedHidrawNode* hidrawNode() const;
@@ -142,7 +145,8 @@ class SimSdpRom {
   // Records.
   std::vector<SdpRomCore::Command> commands() const;
   std::vector<uint8_t> ram(uint32_t address, size_t n) const;
-  std::optional<uint32_t> jumpAddress() const;
+  std::optional<uint32_t> jumpAddress() const;  // since the last (re)start
+  std::vector<uint32_t> jumps() const;          // every jump, restarts included
   std::vector<LineTranscriptEntry> transcript() const;  // serial line, or HID reports
   std::vector<std::vector<uint8_t>> reportsFromHost() const;
   std::vector<uint8_t> serialFromHost() const;
@@ -168,6 +172,7 @@ class SimSdpRom {
   std::unique_ptr<SimPtyLine> line_;
   bool talked_ = false;
   bool jumpHandled_ = false;
+  std::vector<uint32_t> jumps_;
 
   std::unique_ptr<Usb> usb_;
   std::vector<LineTranscriptEntry> reports_;

@@ -27,6 +27,13 @@ std::vector<uint32_t> SleepRecorder::pauses() const {
   return pauses_;
 }
 
+std::function<void(uint32_t)> ReturnAtPause(SimLinkDevice& device, uint32_t ms, int k) {
+  auto seen = std::make_shared<int>(0);
+  return [&device, ms, k, seen](uint32_t pause) {
+    if (pause == ms && ++*seen == k) device.TriggerReturn();
+  };
+}
+
 std::vector<std::vector<uint8_t>> UpgradePackets(const SimLinkDevice& device, size_t from) {
   std::vector<std::vector<uint8_t>> payloads;
   for (const std::vector<uint8_t>& wire : ReceivedSince(device, from)) {

@@ -33,6 +33,11 @@ class SleepRecorder {
   std::vector<uint32_t> pauses_;
 };
 
+// For SleepRecorder: brings the device back (TriggerReturn) at the k-th pause (from 1) that
+// lasts `ms`, counted from when the procedure is made; the device's transport says how (over
+// USB at the same device number or a new one, UsbTransport).
+std::function<void(uint32_t ms)> ReturnAtPause(SimLinkDevice& device, uint32_t ms, int k);
+
 // The payloads of the command-95 packets the device received, from packet index `from` on.
 std::vector<std::vector<uint8_t>> UpgradePackets(const SimLinkDevice& device, size_t from = 0);
 

@@ -6,11 +6,15 @@
 //   --lpc-isp PATH    an LPC1768 ISP boot loader on a pty, linked at PATH; prints "pty PATH"
 //   --sdp-rom PATH    an i.MX RT1050 boot ROM in serial-download mode on a pty, linked at PATH
 //   --sdp-rom USB     the same ROM on an emulated USB bus (hidraw node and usbfs device)
+//   --loader SERIAL   the ROM's jump brings up a recovery loader under SERIAL (hex, DEADDEAD as a
+//                     rule) on the emulated bus, its identifier 1, 2, 3, 4; a reset call sends
+//                     the chip back to the ROM, REBOOT takes it off the bus
 //   --dump DIR        at the end, the chips' memories into DIR (lpc-flash.bin, lpc-ram.bin,
 //                     sdp-ram-0xADDRESS.bin for each written stretch of the ROM's RAM), and for
 //                     TCP device N (from 1): tcpN-packets.txt (each packet it received, in hex,
 //                     one a line), tcpN-AA-flash-0xADDRESS.bin and tcpN-AA-ram-0xADDRESS.bin for
-//                     each written stretch of the flash and loader RAM of its module AA
+//                     each written stretch of the flash and loader RAM of its module AA;
+//                     with --loader, loader-flash-0xADDRESS.bin for each stretch it programmed
 //   -- COMMAND ...    runs COMMAND as a child inside the emulation; its exit status is ours
 // With --tcp, the device's module network (SimNetworkOptions.h for the table options):
 //   --address A       the device's (routing module's) address, even (default 0x08)
@@ -47,7 +51,9 @@
 #include "PtyPair.h"
 #include "SimLinkDevice.h"
 #include "SimLinkTcpSide.h"
+#include "SimNetwork.h"
 #include "SimNetworkOptions.h"
+#include "SimRecoveryLoader.h"
 #include "SimTransports.h"
 #include "TcpipProbeResponder.h"
 #include "SimLpcIsp.h"
@@ -66,7 +72,7 @@ int sUsage() {
           "         [--entity A:C:O:I[:S]=W:V] [--slot A:S:L:CAP[=HEX]] [--factory A:K=HEX]\n"
           "         [--system A] [--serial A:N] [--model A:N] [--version A:N] [--name A:TEXT]\n"
           "         [--module-address A:N] [--router A:N] [--i2c A:B:ADDR=HEX[:STATUS]] ...]...\n"
-          "         [--lpc-isp PATH] [--sdp-rom PATH|USB] [--dump DIR] [-- COMMAND ...]\n");
+          "         [--lpc-isp PATH] [--sdp-rom PATH|USB [--loader SERIAL]] [--dump DIR] [-- COMMAND ...]\n");
   return 2;
 }
 
@@ -238,6 +244,7 @@ int main(int argc, char** argv) {
   // A deque: settings keep a pointer to their device's address.
   std::deque<TcpDeviceOptions> tcpDevices;
   std::string lpcPath, sdpPath, dumpDir;
+  std::optional<uint32_t> loaderSerial;
   char** command = nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -265,6 +272,11 @@ int main(int argc, char** argv) {
       lpcPath = value;
     } else if (a == "--sdp-rom") {
       sdpPath = value;
+    } else if (a == "--loader") {
+      char* end = nullptr;
+      unsigned long serial = strtoul(value, &end, 16);
+      if (end == value || *end != '\0' || serial == 0 || serial > 0xFFFFFFFFul) return sUsage();
+      loaderSerial = static_cast<uint32_t>(serial);
     } else if (a == "--dump") {
       dumpDir = value;
     } else {
@@ -293,6 +305,7 @@ int main(int argc, char** argv) {
     }
   }
   if (tcpDevices.empty() && lpcPath.empty() && sdpPath.empty()) return sUsage();
+  if (loaderSerial && sdpPath.empty()) return sUsage();
 
   // Every thread made from here on leaves the signals to sigwait below.
   sigset_t stop;
@@ -308,6 +321,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<PtyPair> lpcPty, sdpPty;
   std::unique_ptr<SimLpcIsp> lpc;
   std::unique_ptr<SimSdpRom> sdp;
+  std::unique_ptr<SimRecoveryLoader> loader;
   try {
     for (TcpDeviceOptions& d : tcpDevices) {
       ServedDevice one;
@@ -354,12 +368,18 @@ int main(int argc, char** argv) {
     }
     if (!sdpPath.empty()) {
       sdp = std::make_unique<SimSdpRom>();
-      sdp->onJump([](uint32_t address) {
+      if (sdpPath == "USB" || loaderSerial) usb = std::make_unique<UsbDeviceEmulation>();
+      if (loaderSerial) {
+        SimRecoveryLoader::Settings settings;
+        settings.serial = *loaderSerial;
+        loader = std::make_unique<SimRecoveryLoader>(*usb, *sdp, settings);
+      }
+      sdp->onJump([&loader](uint32_t address) {
         printf("jump 0x%08X\n", address);
         fflush(stdout);
+        if (loader) loader->Jumped(address);
       });
       if (sdpPath == "USB") {
-        usb = std::make_unique<UsbDeviceEmulation>();
         sdp->plugUsb(*usb);
         printf("usb 1fc9:0130 %s\n", sdp->hidrawPath().c_str());
       } else {
@@ -391,12 +411,15 @@ int main(int argc, char** argv) {
     waitpid(child, nullptr, 0);
   }
   if (lpc) lpc->stop();
-  if (sdp) sdp->stop();
   if (responder) responder->Stop();
   if (!dumpDir.empty()) {
     sDump(dumpDir, lpc.get(), sdp.get());
     sDumpTcp(dumpDir, served);
+    if (loader)
+      sDumpStretches(dumpDir + "/loader-flash", loader->network().FlashWrites(loader->settings().address));
   }
+  loader.reset();
+  if (sdp) sdp->stop();
   if (!lpcPath.empty()) unlink(lpcPath.c_str());
   if (!sdpPath.empty() && sdpPath != "USB") unlink(sdpPath.c_str());
   sdp.reset();

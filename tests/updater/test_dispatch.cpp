@@ -197,16 +197,9 @@ TEST(Dispatch, BuildLists) {
   }
 }
 
-TEST(Dispatch, RealUpdaterSaysWhatIsNotBuilt) {
+TEST(Dispatch, RealUpdaterHoldsItsSettings) {
   RecordingDisplay display;
   Updater updater("U", "S", display);
-  Fingerprint fp = {{0, 0, 0, 0}};
-  EXPECT_FALSE(updater.Get_Fingerprint(fp, "P", 0, "", 115200, true));
-  EXPECT_FALSE(updater.Recover_Firmware("P", 0, 115200, 0, "", false));
-  EXPECT_FALSE(updater.Update_Firmware(1, 0, "", 0, 0, false));
-  EXPECT_EQ(display.errors(),
-            (Lines{"Get_Fingerprint is not available in this build", "Recover_Firmware is not available in this build",
-                   "Update_Firmware is not available in this build"}));
   updater.Set_UEIBytes_Load(true);
   EXPECT_TRUE(updater.UseUEIBytes());
   EXPECT_EQ(updater.UpdaterDir(), "S");
