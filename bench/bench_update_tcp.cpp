@@ -25,6 +25,7 @@
 #include "TempDir.h"
 #include "UpdateTransfer.h"
 #include "UpgradeRigs.h"
+#include "unix_time.h"
 
 using namespace Tavrin::Corvantis;
 
@@ -100,9 +101,16 @@ int main() {
     size_t mark = rig.sim.device.Packets().size();
     failed = failed || _transfer_loader(display, rig.module, image) != aErrNone;
     failed = failed || _transfer_firmware(display, rig.module, image, false, uei) != aErrNone;
-    rig.sim.device.SetRecording(false);
+    // REBOOT gets no reply, and the reboot wait's pauses are instant here: the device may read
+    // it after the phase returns. Recording stops once it has.
     Span span;
-    failed = failed || !FirmwareSpan(rig.sim.device.Packets(), mark, &span);
+    bool spanned = false;
+    for (int waited = 0; !failed && !spanned && waited < 2000; ++waited) {
+      spanned = FirmwareSpan(rig.sim.device.Packets(), mark, &span);
+      if (!spanned) aTime_MSSleep(1);
+    }
+    rig.sim.device.SetRecording(false);
+    failed = failed || !spanned;
     *cost = span.cost;
     return span.seconds;
   };
