@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,25 +36,30 @@ std::vector<std::string> sEnvironment(const RunOptions& o) {
   return env;
 }
 
-[[noreturn]] void sChild(const std::string& program, const std::vector<std::string>& args, const RunOptions& o,
-                         int outFd, int errFd, const std::vector<std::string>& env) {
-  int devnull = open("/dev/null", O_RDONLY);
+// argv or envp for execve: pointers into `strings`, which must outlive them.
+std::vector<char*> sPointers(const std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (const auto& s : strings) pointers.push_back(const_cast<char*>(s.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Between fork and exec the child only makes plain system calls, everything prepared before the
+// fork. Under the USB emulation the test process has more threads (the testbed's among them)
+// and umockdev's preload wraps open() and chdir() behind a mutex that they take: a fork while
+// one of them holds it leaves the child a copy that is never unlocked.
+[[noreturn]] void sChild(char* const* argv, char* const* envp, const char* cwd, std::optional<uid_t> uid,
+                         int outFd, int errFd) {
+  int devnull = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDONLY));
   if (devnull >= 0) dup2(devnull, STDIN_FILENO);
   dup2(outFd, STDOUT_FILENO);
   dup2(errFd, STDERR_FILENO);
   umask(022);
-  if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(126);
-  if (o.uid) {
-    if (setgroups(0, nullptr) != 0 || setgid(*o.uid) != 0 || setuid(*o.uid) != 0) _exit(126);
+  if (cwd != nullptr && syscall(SYS_chdir, cwd) != 0) _exit(126);
+  if (uid) {
+    if (setgroups(0, nullptr) != 0 || setgid(*uid) != 0 || setuid(*uid) != 0) _exit(126);
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  execve(program.c_str(), argv.data(), envp.data());
+  execve(argv[0], argv, envp);
   _exit(127);
 }
 
@@ -67,12 +73,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return result;
   }
   std::vector<std::string> env = sEnvironment(options);
+  std::vector<std::string> command = {program};
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv = sPointers(command);
+  std::vector<char*> envp = sPointers(env);
+  const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
   pid_t pid = fork();
   if (pid < 0) {
     ADD_FAILURE() << "fork: " << strerror(errno);
     return result;
   }
-  if (pid == 0) sChild(program, args, options, outPipe[1], errPipe[1], env);
+  if (pid == 0) sChild(argv.data(), envp.data(), cwd, options.uid, outPipe[1], errPipe[1]);
   close(outPipe[1]);
   close(errPipe[1]);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,7 +22,8 @@ bool sRunQuietly(const std::vector<std::string>& args, std::chrono::milliseconds
   pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
+    // A plain system call: a wrapped open() can wait forever on a lock copied from another thread.
+    int null = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR));
     if (null >= 0) {
       dup2(null, 0);
       dup2(null, 1);
