@@ -69,13 +69,6 @@ uei sValueRecord(int type, uint32_t value) {
 
 }  // namespace
 
-aErr sEntityReplyError(const uei& reply) {
-  if ((reply.index & kErrorReplyBit) == 0) return aErrNone;
-  aErr code = static_cast<aErr>(reply.value.byteVal);
-  // An error reply is never a success, also when its code byte is 0.
-  return code != aErrNone ? code : aErrUnknown;
-}
-
 aErr EntityClass::impl::bound(Link** link) const {
   if (module == nullptr || module->getLink() == nullptr) return aErrResource;
   *link = module->getLink();

@@ -1,6 +1,7 @@
 #pragma once
 // The private part of EntityClass, for the units of the object API.
 #include "EntityClass.h"
+#include "LinkChecks.h"
 
 namespace Tavrin::Corvantis {
 
@@ -25,9 +26,5 @@ struct EntityClass::impl {
   // A set of option 0, 1 or 2 of the device's entity store with this entity's (command, index).
   aErr store(uint8_t option) const;
 };
-
-// The result an answered request gives: the code of an error reply (aErrUnknown for code 0),
-// else aErrNone.
-aErr sEntityReplyError(const uei& reply);
 
 }  // namespace Tavrin::Corvantis
