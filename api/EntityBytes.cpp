@@ -8,8 +8,6 @@ namespace Tavrin::Corvantis {
 
 namespace {
 
-constexpr uint8_t kGet = 0x40;
-constexpr uint8_t kRequestIndex = 0x20;
 constexpr uint8_t kHeader = 3;  // command, option, index; the trailer follows the data
 
 // Ends the transfer with `code`, as an error reply would.
@@ -60,15 +58,8 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   aErr err = impl_->optionRequest(option, &link);
   if (err != aErrNone) return err;
   uint8_t address = impl_->module->getModuleAddress();
-  // Leftovers of an earlier transfer would mix into this one.
-  link->dropMatchingUEIPackets(address, impl_->command, option, impl_->index);
-  uei request{};
-  request.module = address;
-  request.command = impl_->command;
-  request.option = option | kGet;
-  request.index = impl_->index | kRequestIndex;
-  request.type = ueiTypeNone;
-  err = link->sendUEI(request);
+  // Leftovers of an earlier transfer would mix into this one: the get drops them.
+  err = impl_->sendGet(link, option, -1);
   if (err != aErrNone) return err;
 
   uei state{};

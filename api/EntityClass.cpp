@@ -69,13 +69,6 @@ uei sValueRecord(int type, uint32_t value) {
 
 }  // namespace
 
-aErr sEntityReplyError(const uei& reply) {
-  if ((reply.index & kErrorReplyBit) == 0) return aErrNone;
-  aErr code = static_cast<aErr>(reply.value.byteVal);
-  // An error reply is never a success, also when its code byte is 0.
-  return code != aErrNone ? code : aErrUnknown;
-}
-
 aErr EntityClass::impl::bound(Link** link) const {
   if (module == nullptr || module->getLink() == nullptr) return aErrResource;
   *link = module->getLink();
@@ -119,6 +112,18 @@ aErr EntityClass::receivePacket(const uint8_t* match, uint8_t* length, uint8_t* 
   return link->receivePacket(impl_->module->getModuleAddress(), match, length, out);
 }
 
+aErr EntityClass::impl::sendGet(Link* link, uint8_t option, int subindex) const {
+  uint8_t address = module->getModuleAddress();
+  link->dropMatchingUEIPackets(address, command, option, index);
+  uei request{};
+  request.module = address;
+  request.command = command;
+  request.option = option | kGet;
+  request.index = index | kRequestIndex;
+  request.type = ueiTypeNone;
+  return subindex >= 0 ? link->sendUEI(request, static_cast<uint8_t>(subindex)) : link->sendUEI(request);
+}
+
 aErr EntityClass::getUEI(uint8_t option, uei* record) {
   if (record == nullptr) return aErrParam;
   Link* link = nullptr;
@@ -137,14 +142,7 @@ aErr EntityClass::getUEI(uint8_t option, uei* record) {
   }
   if (err != aErrNotFound) return err;
 
-  link->dropMatchingUEIPackets(address, impl_->command, option, impl_->index);
-  uei request{};
-  request.module = address;
-  request.command = impl_->command;
-  request.option = option | kGet;
-  request.index = impl_->index | kRequestIndex;
-  request.type = ueiTypeNone;
-  err = subindexed ? link->sendUEI(request, subindex) : link->sendUEI(request);
+  err = impl_->sendGet(link, option, subindexed ? subindex : -1);
   if (err != aErrNone) return err;
 
   record->module = address;

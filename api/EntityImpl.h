@@ -1,6 +1,7 @@
 #pragma once
 // The private part of EntityClass, for the units of the object API.
 #include "EntityClass.h"
+#include "LinkChecks.h"
 
 namespace Tavrin::Corvantis {
 
@@ -20,14 +21,13 @@ struct EntityClass::impl {
   aErr bound(Link** link) const;
   // bound, and an option and index that fit their bytes (aErrParam).
   aErr optionRequest(uint8_t option, Link** link) const;
+  // A get of the option (subindex -1: none), after dropping the replies to an earlier one that
+  // came too late.
+  aErr sendGet(Link* link, uint8_t option, int subindex) const;
   // A set of the record's value (subindex -1: none) and its acknowledgement.
   aErr set(uint8_t option, int subindex, uei* record);
   // A set of option 0, 1 or 2 of the device's entity store with this entity's (command, index).
   aErr store(uint8_t option) const;
 };
-
-// The result an answered request gives: the code of an error reply (aErrUnknown for code 0),
-// else aErrNone.
-aErr sEntityReplyError(const uei& reply);
 
 }  // namespace Tavrin::Corvantis

@@ -33,6 +33,22 @@ aErr sI2CReply(const uint8_t* payload, uint8_t length, uint8_t asked, uint8_t* b
   return aErrNone;
 }
 
+namespace {
+
+// Sends the request and checks the bus reply whose payload begins with match (sI2CReply).
+aErr sTransfer(EntityClass& bus, const uint8_t* request, uint8_t size, const uint8_t* match, uint8_t matchLength,
+               uint8_t asked, uint8_t* buffer) {
+  aErr err = bus.sendPacket(kI2CCommand, size, request);
+  if (err != aErrNone) return err;
+  uint8_t replyLength = matchLength;
+  uint8_t reply[aPACKET_MAX_DATA];
+  err = bus.receivePacket(match, &replyLength, reply);
+  if (err != aErrNone) return err;
+  return sI2CReply(reply, replyLength, asked, buffer);
+}
+
+}  // namespace
+
 void I2CClass::init(Module* module, uint8_t bus) { EntityClass::init(module, kI2CCommand, bus); }
 
 aErr I2CClass::setSpeed(uint8_t code) {
@@ -52,15 +68,9 @@ aErr I2CClass::read(uint8_t address, uint8_t length, uint8_t* buffer) {
   if (buffer == nullptr && length > 0) return aErrParam;
   uint8_t reading = address | 1;
   const uint8_t request[] = {getIndex(), reading, length, speed};
-  aErr err = sendPacket(kI2CCommand, sizeof request, request);
-  if (err != aErrNone) return err;
   const uint8_t match[] = {kI2CCommand, getIndex(), reading};
-  uint8_t replyLength = sizeof match;
-  uint8_t reply[aPACKET_MAX_DATA];
-  err = receivePacket(match, &replyLength, reply);
-  if (err != aErrNone) return err;
   uint8_t none = 0;
-  return sI2CReply(reply, replyLength, length, buffer != nullptr ? buffer : &none);
+  return sTransfer(*this, request, sizeof request, match, sizeof match, length, buffer != nullptr ? buffer : &none);
 }
 
 aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t* data) {
@@ -68,26 +78,14 @@ aErr I2CClass::write(uint8_t address, uint8_t length, const uint8_t* data) {
   if (data == nullptr && length > 0) return aErrParam;
   uint8_t request[aPACKET_MAX_DATA] = {getIndex(), address, length, speed};
   if (length > 0) memcpy(request + 4, data, length);
-  aErr err = sendPacket(kI2CCommand, static_cast<uint8_t>(4 + length), request);
-  if (err != aErrNone) return err;
   const uint8_t match[] = {kI2CCommand, getIndex(), address, 0};
-  uint8_t replyLength = sizeof match;
-  uint8_t reply[aPACKET_MAX_DATA];
-  err = receivePacket(match, &replyLength, reply);
-  if (err != aErrNone) return err;
-  return sI2CReply(reply, replyLength, 0, nullptr);
+  return sTransfer(*this, request, static_cast<uint8_t>(4 + length), match, sizeof match, 0, nullptr);
 }
 
 aErr I2CClass::setPullup(bool on) {
   const uint8_t request[] = {getIndex(), kPullup, static_cast<uint8_t>(on ? 1 : 0)};
-  aErr err = sendPacket(kI2CCommand, sizeof request, request);
-  if (err != aErrNone) return err;
   const uint8_t match[] = {kI2CCommand, getIndex(), kPullup};
-  uint8_t replyLength = sizeof match;
-  uint8_t reply[aPACKET_MAX_DATA];
-  err = receivePacket(match, &replyLength, reply);
-  if (err != aErrNone) return err;
-  return sI2CReply(reply, replyLength, 0, nullptr);
+  return sTransfer(*this, request, sizeof request, match, sizeof match, 0, nullptr);
 }
 
 }  // namespace Tavrin::Corvantis

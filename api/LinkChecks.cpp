@@ -60,6 +60,12 @@ uint8_t sUEIFilter(const aPacket* packet, const void* record) {
   return 1;
 }
 
+aErr sEntityReplyError(const uei& reply) {
+  if (!sHasErrorBit(reply.index)) return aErrNone;
+  aErr code = static_cast<aErr>(reply.value.byteVal);
+  return code != aErrNone ? code : aErrUnknown;
+}
+
 uint8_t sCommandFilter(const aPacket* packet, const void* match) {
   const CommandMatch* want = static_cast<const CommandMatch*>(match);
   if (want->length > aPACKET_MAX_DATA || packet->length < want->length) return 0;

@@ -20,6 +20,9 @@ namespace Tavrin::Corvantis {
 // the code byte is missing); a reply of 3, 4, 5 or 7 bytes sets `type` and `value`; any other
 // length changes neither.
 uint8_t sUEIFilter(const aPacket* packet, const void* record);
+// The result an answered entity request gives, from the record its reply was decoded into: the
+// device's code for an error reply (aErrUnknown for code 0, never success), else aErrNone.
+aErr sEntityReplyError(const uei& reply);
 
 // The first `length` payload bytes equal `bytes` (length 0 takes any packet; a shorter payload
 // never matches).

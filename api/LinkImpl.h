@@ -77,6 +77,9 @@ struct Link::impl {
   static void readDebugBuffer(void* file, uint32_t ref);
 };
 
+// A device's module address: even and not 0.
+inline bool sIsModuleAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
+
 // Puts one packet [payload] to `address` on the link: aErrResource when it cannot be made,
 // else the put's result.
 aErr sPutPayload(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* payload);

@@ -21,8 +21,6 @@ constexpr size_t kSequenceChunk = 24;
 constexpr uint8_t kMore = 0x80;
 constexpr uint8_t kSyncAddress = 0xAD;
 
-bool sIsModuleAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
-
 // The value bytes of a record of type 0, 1, 2 or 4 at `at`; false for any other type.
 bool sPutValue(const uei& record, uint8_t* at, uint8_t* size) {
   switch (record.type) {

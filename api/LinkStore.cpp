@@ -31,8 +31,6 @@ struct PacketDestroyer {
 };
 using ReplyPtr = std::unique_ptr<aPacket, PacketDestroyer>;
 
-bool sIsModuleAddress(uint8_t address) { return address != 0 && (address & 1) == 0; }
-
 // Puts the request and waits for the reply `match` accepts; *put gets the put's result.
 ReplyPtr sExchange(aLinkRef ref, uint8_t module, const uint8_t* payload, uint8_t length, aPacketMatchProc match,
                    const void* want, uint64_t ms, aErr* put) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "LinkChecks.h"
 #include "LinkImpl.h"
 
 namespace Tavrin::Corvantis {
@@ -20,17 +21,9 @@ constexpr uint8_t kSet = 0x80;
 constexpr uint8_t kGet = 0x40;
 constexpr uint8_t kAck = 0xC0;
 constexpr uint8_t kRequestIndex = 0x20;
-constexpr uint8_t kErrorBit = 0x80;
 constexpr auto kIdleSleep = std::chrono::milliseconds(1);
 
 bool sMatches(uint8_t wanted, uint8_t element) { return wanted == kAny || wanted == element; }
-
-// The code of an error reply; never success, also when its code byte is 0.
-aErr sReplyError(const uei& reply) {
-  if ((reply.index & kErrorBit) == 0) return aErrNone;
-  aErr code = static_cast<aErr>(reply.value.byteVal);
-  return code != aErrNone ? code : aErrUnknown;
-}
 
 }  // namespace
 
@@ -177,7 +170,7 @@ aErr Link::impl::sendStreamControl(uint8_t module, uint64_t key, bool enable) {
   reply.option = option | kAck;
   reply.index = 0;
   err = owner.receiveUEI(module, kStreamCommand, reply.option, 0, &reply);
-  return err != aErrNone ? err : sReplyError(reply);
+  return err != aErrNone ? err : sEntityReplyError(reply);
 }
 
 aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable,
@@ -249,7 +242,7 @@ aErr Link::isLinkStreaming(uint8_t module, uint8_t* on) {
   reply.index = 0;
   reply.type = ueiTypeNone;
   err = receiveUEI(module, kStreamCommand, kStreamingOption, 0, &reply);
-  if (err == aErrNone) err = sReplyError(reply);
+  if (err == aErrNone) err = sEntityReplyError(reply);
   if (err != aErrNone) return err;
   // A reply without its 8-bit value says nothing.
   if (reply.type != ueiTypeByte) return aErrSize;

@@ -4,17 +4,14 @@
 #include <arpa/inet.h>
 #include <czmq.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "aBeaconInterface.h"
-#include "aDebug.h"
 #include "aMulticast.h"
+#include "aServerTrace.h"
 
 namespace {
 
-constexpr uint32_t kDiscoveryTrace = 0x10;
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 constexpr uint32_t kMaxInterfaces = 50;
 constexpr int kBeaconPasses = 22;
@@ -22,16 +19,8 @@ constexpr int kBeaconReceiveMs = 100;
 constexpr int kPublishIntervalMs = 100;
 // The beacon answers CONFIGURE at once; the bound only keeps discovery from hanging.
 constexpr int kConfigureWaitMs = 5000;
-const uint8_t kRequestMagic[DISCOVERY_REQUEST_SIZE] = {0xBA, 0xDC, 0xCD, 0xAB};
 
-__attribute__((format(printf, 1, 2))) void sTrace(const char* format, ...) {
-  if (!aCorvantisDebuggingEnable || (aCorvantisDebuggingLevel & kDiscoveryTrace) == 0) return;
-  va_list args;
-  va_start(args, format);
-  vprintf(format, args);
-  va_end(args);
-  fflush(stdout);
-}
+#define sTrace(...) aServer_TraceTopic(kDiscoveryTrace, __VA_ARGS__)
 
 struct Reporting {
   aDiscoveryProc proc;
@@ -46,24 +35,19 @@ void sReport(Reporting* run, const linkSpec* spec) {
   if (found) ++run->count;
 }
 
-uint32_t sGroup() {
-  struct in_addr group;
-  inet_pton(AF_INET, DISCOVERY_MULTICAST_GROUP, &group);
-  return group.s_addr;
-}
-
 bool sServerType(uint32_t type) { return type >= AORVEX_USB && type <= AORVEX_SERIAL; }
 
 // One request port: a server holds it when it cannot be bound. Its answer, when one came.
 void sAskPort(Reporting* run, uint16_t k, std::vector<linkSpec>* seen) {
-  aMulticast* probe = aMulticast_Create(kLoopback, sGroup(), DISCOVERY_REQUEST_PORT + k, aMULTICAST_RECEIVER);
+  uint32_t group = aOrvexDiscovery_Group();
+  aMulticast* probe = aMulticast_Create(kLoopback, group, DISCOVERY_REQUEST_PORT + k, aMULTICAST_RECEIVER);
   if (probe != nullptr) {
     aMulticast_Destroy(&probe);
     return;
   }
-  aMulticast* reply = aMulticast_Create(kLoopback, sGroup(), DISCOVERY_REPLY_PORT + k, aMULTICAST_RECEIVER);
-  aMulticast* sender = aMulticast_Create(kLoopback, sGroup(), DISCOVERY_REQUEST_PORT + k, aMULTICAST_SENDER);
-  if (aMulticast_Send(sender, kRequestMagic, sizeof kRequestMagic) == DISCOVERY_REQUEST_SIZE) {
+  aMulticast* reply = aMulticast_Create(kLoopback, group, DISCOVERY_REPLY_PORT + k, aMULTICAST_RECEIVER);
+  aMulticast* sender = aMulticast_Create(kLoopback, group, DISCOVERY_REQUEST_PORT + k, aMULTICAST_SENDER);
+  if (aMulticast_Send(sender, kDiscoveryRequestBytes, sizeof kDiscoveryRequestBytes) == DISCOVERY_REQUEST_SIZE) {
     // One byte more than a record, so that a longer datagram is not taken for one.
     uint8_t buffer[sizeof(linkSpec) + 1];
     int got = aMulticast_Receive(reply, buffer, sizeof buffer);
@@ -128,6 +112,12 @@ void _findLinkSpecs_beacon(Reporting* run) {
 }
 
 }  // namespace
+
+uint32_t aOrvexDiscovery_Group() {
+  struct in_addr group;
+  inet_pton(AF_INET, DISCOVERY_MULTICAST_GROUP, &group);
+  return group.s_addr;
+}
 
 bool _isNewSpec(const std::vector<linkSpec>& seen, const linkSpec& spec) {
   for (const linkSpec& known : seen) {

@@ -21,6 +21,13 @@
 // Travels little-endian: BA DC CD AB.
 #define DISCOVERY_REQUEST_MAGIC 0xABCDDCBAu
 #define DISCOVERY_REQUEST_SIZE 4
+// The request as it goes on the wire.
+inline constexpr uint8_t kDiscoveryRequestBytes[DISCOVERY_REQUEST_SIZE] = {0xBA, 0xDC, 0xCD, 0xAB};
+// The debug topic of discovery's traces, on the asking and the answering side.
+inline constexpr uint32_t kDiscoveryTrace = 0x10;
+
+// DISCOVERY_MULTICAST_GROUP in network byte order.
+uint32_t aOrvexDiscovery_Group();
 
 // Reports the link servers that announce themselves, as records of type 5 to 7, on the
 // caller's thread. With networkInterface 0 or 127.0.0.1, or on a host without broadcast

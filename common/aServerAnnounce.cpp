@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr uint32_t kDiscoveryTrace = 0x10;
 constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 constexpr uint32_t kMaxInterfaces = 50;
 constexpr int kPollMs = 1000;
@@ -25,13 +24,6 @@ constexpr uint64_t kPublishForMs = 2000;
 // The beacon answers CONFIGURE at once; the bound only keeps a start from hanging.
 constexpr int kConfigureWaitMs = 5000;
 constexpr int kBeaconReceiveMs = 100;
-const uint8_t kRequestMagic[DISCOVERY_REQUEST_SIZE] = {0xBA, 0xDC, 0xCD, 0xAB};
-
-uint32_t sGroup() {
-  struct in_addr group;
-  inet_pton(AF_INET, DISCOVERY_MULTICAST_GROUP, &group);
-  return group.s_addr;
-}
 
 void _configureBeacon(aServer* server) {
   // The picture takes the size as a size_t.
@@ -67,10 +59,11 @@ bool _createBeacon(aServer* server, const char* interfaceText) {
 
 // Opens the receiver on the first free request port and its sender; false when none opens.
 bool sOpenPorts(aMulticast** receiver, aMulticast** sender) {
+  uint32_t group = aOrvexDiscovery_Group();
   for (uint16_t k = 0; k < DISCOVERY_PORT_COUNT; ++k) {
-    *receiver = aMulticast_Create(kLoopback, sGroup(), DISCOVERY_REQUEST_PORT + k, aMULTICAST_RECEIVER);
+    *receiver = aMulticast_Create(kLoopback, group, DISCOVERY_REQUEST_PORT + k, aMULTICAST_RECEIVER);
     if (*receiver == nullptr) continue;
-    *sender = aMulticast_Create(kLoopback, sGroup(), DISCOVERY_REPLY_PORT + k, aMULTICAST_SENDER);
+    *sender = aMulticast_Create(kLoopback, group, DISCOVERY_REPLY_PORT + k, aMULTICAST_SENDER);
     if (*sender != nullptr) {
       aServer_Trace("Discovery port offset: %d\n", k);
       return true;
@@ -84,7 +77,7 @@ void sAnswerRequest(aServer* server, aMulticast* receiver, aMulticast* sender) {
   // A longer datagram is cut to its first 4 bytes.
   uint8_t request[DISCOVERY_REQUEST_SIZE];
   int got = aMulticast_Receive(receiver, request, sizeof request);
-  if (got != DISCOVERY_REQUEST_SIZE || memcmp(request, kRequestMagic, sizeof request) != 0) {
+  if (got != DISCOVERY_REQUEST_SIZE || memcmp(request, kDiscoveryRequestBytes, sizeof request) != 0) {
     aServer_Trace("We something else on multicast");
     return;
   }
