@@ -133,9 +133,8 @@ TEST_F(SdpSerial, RomFaults) {
         uint64_t now = chip.dataBytesTaken();
         bool settled = now == taken && now > 0;
         taken = now;
-        aTime_MSSleep(200);
         return settled;
-      }, 5000));
+      }, 5000, 200));
       EXPECT_EQ(taken % 1024, 0u);
       EXPECT_LT(taken, image.size());
     }
