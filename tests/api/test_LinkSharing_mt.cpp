@@ -106,22 +106,20 @@ TEST(LinkSharing, AModuleBehindKeepsWorkingWhileItsRouterGoes) {
   auto behind = std::make_unique<Module>(8, true, 0);
   ASSERT_EQ(behind->connectThroughLinkModule(router.get()), aErrNone);
 
-  std::atomic<bool> routerGone{false};
-  std::atomic<int> answered{0};
+  std::atomic<int> answered{0};  // rounds answered with the right value
   std::thread user([&] {
     for (int round = 0; round < 200; ++round) {
-      EXPECT_EQ(GetInt(*behind->getLink(), 8, 0), 0x0808u) << round;
-      ++answered;
+      uint32_t value = GetInt(*behind->getLink(), 8, 0);
+      EXPECT_EQ(value, 0x0808u) << round;
+      if (value == 0x0808u) ++answered;
     }
   });
   std::thread routerUser([&] {
     for (int round = 0; round < 50; ++round) EXPECT_EQ(GetInt(*router->getLink(), 2, 0), 0x0202u) << round;
     router.reset();
-    routerGone = true;
   });
   routerUser.join();
   user.join();
-  EXPECT_TRUE(routerGone.load());
   EXPECT_EQ(answered.load(), 200);
   EXPECT_TRUE(behind->isConnected());
   behind.reset();
