@@ -1,23 +1,16 @@
 // The input as a line from an LPC ISP boot loader: byte 0 is the capacity of the heap buffer
 // uudecode writes into, the rest the line.
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "FuzzCheck.h"
-#include "Log.h"
+#include "FuzzLog.h"
 #include "NXPSerialClass.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FILE* sink = [] {
-    FILE* f = fopen("/dev/null", "w");
-    Log::SetOutput(f);
-    Log::ActivatePackage(DEBUG_NXPSerial | DEBUG_NXPSerial_E | DEBUG_NXPSerial_SR);
-    return f;
-  }();
-  (void)sink;
+  FuzzLogToNull(DEBUG_NXPSerial | DEBUG_NXPSerial_E | DEBUG_NXPSerial_SR);
   if (size == 0) return 0;
   unsigned capacity = data[0];
   std::string line(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -4,11 +4,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "Log.h"
+#include "FuzzLog.h"
 #include "SDPLoader.h"
 
 namespace {
@@ -48,13 +47,7 @@ class ScriptedTransport : public SDPLoader_Interface {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FILE* sink = [] {
-    FILE* f = fopen("/dev/null", "w");
-    Log::SetOutput(f);
-    Log::ActivatePackage(DEBUG_iMXSerial);
-    return f;
-  }();
-  (void)sink;
+  FuzzLogToNull(DEBUG_iMXSerial);
   if (size == 0) return 0;
   std::vector<uint8_t> answer(data + 1, data + size);
 

@@ -1,11 +1,10 @@
 // Byte 0 picks the reply handler; the rest is the body of a status-200 reply.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 
-#include "Log.h"
+#include "FuzzLog.h"
 #include "server_reply.h"
 
 namespace {
@@ -19,13 +18,7 @@ void sCheck(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FILE* sink = [] {
-    FILE* f = fopen("/dev/null", "w");
-    Log::SetOutput(f);
-    Log::ActivatePackage(DEBUG_ServerComm);
-    return f;
-  }();
-  (void)sink;
+  FuzzLogToNull(DEBUG_ServerComm);
   if (size == 0) return 0;
   std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
   HTTPResponse reply("http://127.0.0.1/cgi/u?op=fuzz&");

@@ -8,22 +8,12 @@
 #include <cstring>
 
 #include "FuzzCheck.h"
+#include "FuzzPacket.h"
 #include "StreamTable.h"
 
 using namespace Tavrin::Corvantis;
 
 namespace {
-
-aPacket sPacket(uint8_t address, const uint8_t* payload, uint8_t length, uint8_t stale) {
-  aPacket packet{};
-  packet.check = aPACKET_CHECK;
-  packet.address = address;
-  packet.length = length;
-  packet.count = static_cast<uint8_t>(length + 2);
-  memset(packet.payload, stale, sizeof packet.payload);
-  memcpy(packet.payload, payload, length);
-  return packet;
-}
 
 struct Outcome {
   bool recognised = false;
@@ -106,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (; keyCount < 4 && restSize >= 5; ++keyCount, rest += 5, restSize -= 5)
     keys[keyCount] = Link::createStreamKey(rest[0], rest[1], rest[2], rest[3], rest[4]);
 
-  Outcome zeros = sRun(sPacket(address, payload, length, 0x00), keys, keyCount);
-  Outcome ones = sRun(sPacket(address, payload, length, 0xFF), keys, keyCount);
+  Outcome zeros = sRun(FuzzPacket(address, payload, length, 0x00), keys, keyCount);
+  Outcome ones = sRun(FuzzPacket(address, payload, length, 0xFF), keys, keyCount);
   CHECK(zeros == ones);
   return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "EntityClass.h"
 #include "FuzzCheck.h"
+#include "FuzzPacket.h"
 
 using namespace Tavrin::Corvantis;
 
@@ -30,12 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (at + 2 <= size) {
     uint8_t length = static_cast<uint8_t>(data[at + 1] % (aPACKET_MAX_DATA + 1));
     if (at + 2 + length > size) break;
-    aPacket packet{};
-    packet.check = aPACKET_CHECK;
-    packet.address = data[at];
-    packet.length = length;
-    packet.count = static_cast<uint8_t>(length + 2);
-    memcpy(packet.payload, data + at + 2, length);
+    aPacket packet = FuzzPacket(data[at], data + at + 2, length, 0);
     at += 2u + length;
 
     uint8_t sequence = state.sequence;

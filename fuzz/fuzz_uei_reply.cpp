@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "FuzzPacket.h"
 #include "LinkChecks.h"
 
 using namespace Tavrin::Corvantis;
@@ -23,17 +24,6 @@ struct Params {
   uint8_t module, command, option, index, matchLength, operation, store, slot, handle, factoryCode, have, capacity,
       sum;
 };
-
-aPacket sPacket(uint8_t address, const uint8_t* payload, uint8_t length, uint8_t stale) {
-  aPacket packet{};
-  packet.check = aPACKET_CHECK;
-  packet.address = address;
-  packet.length = length;
-  packet.count = static_cast<uint8_t>(length + 2);
-  memset(packet.payload, stale, sizeof packet.payload);
-  memcpy(packet.payload, payload, length);
-  return packet;
-}
 
 // The result of every packet check on one packet, with what each wrote.
 struct Outcome {
@@ -104,7 +94,7 @@ Outcome sRun(const aPacket& packet, const Params& p, const std::vector<uint8_t>&
 }
 
 // The Module's checks on a payload of exactly `length` bytes.
-void sModuleChecks(const uint8_t* payload, uint8_t length, const Params& p, const std::vector<uint8_t>& request) {
+void sModuleChecks(const uint8_t* payload, uint8_t length, const std::vector<uint8_t>& request) {
   std::unique_ptr<uint8_t[]> exact(new uint8_t[length > 0 ? length : 1]);
   memcpy(exact.get(), payload, length);
   uint32_t build = 0;
@@ -113,7 +103,6 @@ void sModuleChecks(const uint8_t* payload, uint8_t length, const Params& p, cons
   uint8_t repeated = static_cast<uint8_t>(request.size());
   if (sQueryReply(request.data(), repeated, exact.get(), length, &value) == aErrNone) CHECK(length == repeated + 1);
   if (sEchoReply(request.data(), repeated, exact.get(), length) == aErrNone) CHECK(length == repeated + 1);
-  (void)p;
 }
 
 }  // namespace
@@ -133,13 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The match bytes: the payload itself, cut or padded to the match length.
   std::vector<uint8_t> match(payload, payload + length);
   match.resize(p.matchLength, 0);
-  Outcome zeros = sRun(sPacket(address, payload, length, 0x00), p, match);
-  Outcome ones = sRun(sPacket(address, payload, length, 0xFF), p, match);
+  Outcome zeros = sRun(FuzzPacket(address, payload, length, 0x00), p, match);
+  Outcome ones = sRun(FuzzPacket(address, payload, length, 0xFF), p, match);
   CHECK(zeros == ones);
 
-  // A request of up to 27 bytes taken from the parameters' end of the input.
+  // A request of up to 27 bytes: the payload's own, so that replies repeating it occur.
   std::vector<uint8_t> request(payload, payload + (length < 27 ? length : 27));
   if (!request.empty()) request[0] = 0x17;
-  sModuleChecks(payload, length, p, request);
+  sModuleChecks(payload, length, request);
   return 0;
 }

@@ -24,10 +24,7 @@ TEST(ModuleDiscoveryEveryInterface, TheDefaultInterfaceFindsTheDevice) {
   ASSERT_TRUE(responder.Start(&error)) << error;
 
   Module module(0, true, 0);
-  aOrvexConfig config;
-  config.enabled = false;
-  config.fallback = false;
-  module.setConfig(config);
+  module.setConfig(DirectConfig());
   ASSERT_EQ(module.connect(TCPIP, 0x00C0FFEE), aErrNone);
   EXPECT_EQ(module.getModuleAddress(), 6);
   EXPECT_EQ(d.listener.accepts(), 1u);

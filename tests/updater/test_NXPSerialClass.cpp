@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Eventually.h"
 #include "NXPSerialClass.h"
 #include "PtyPair.h"
@@ -19,16 +20,6 @@
 #include "unix_time.h"
 
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> bytes(n);
-  uint32_t x = 0x2545F491u ^ seed;
-  for (auto& b : bytes) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
-  return bytes;
-}
 
 bool AllErased(const std::vector<uint8_t>& bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
@@ -45,9 +36,9 @@ TEST(NXPSerial, ProgramsInTheRecoveryOrder) {
     s.resendGroup = 2;
     s.resendTimes = 1;
   });
-  chip.loadFlash(0, Pattern(SimLpcIsp::kFlashSize, 7));  // old firmware everywhere
+  chip.loadFlash(0, RandomBytes(SimLpcIsp::kFlashSize, 7));  // old firmware everywhere
   chip.start();
-  std::vector<uint8_t> data = Pattern(4096, 1);
+  std::vector<uint8_t> data = RandomBytes(4096, 1);
 
   NXPSerialClass isp;
   ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
@@ -134,7 +125,7 @@ std::function<void(SimLpcIsp::Settings&)> Code(char command, int code) {
 }
 
 aErr Write4096(NXPSerialClass& isp, SimLpcIsp&) {
-  std::vector<uint8_t> data = Pattern(4096, 2);
+  std::vector<uint8_t> data = RandomBytes(4096, 2);
   return isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data());
 }
 
@@ -205,7 +196,7 @@ std::vector<DialogueRow> Rows() {
   }
   rows.push_back({"write_then_read", true, nullptr,
                   [](NXPSerialClass& isp, SimLpcIsp&) {
-                    std::vector<uint8_t> data = Pattern(4096, 9), back(4096, 0);
+                    std::vector<uint8_t> data = RandomBytes(4096, 9), back(4096, 0);
                     aErr err = isp.Write(NXPSerialClass::WRITE_ADDRESS, 4096, data.data());
                     if (err == aErrNone) err = isp.Read(NXPSerialClass::WRITE_ADDRESS, 4096, back.data());
                     return err != aErrNone ? err : back == data ? aErrNone : aErrUnknown;
@@ -271,7 +262,7 @@ TEST(NXPSerialLines, UuencodeAndBoundedDecode) {
   NXPSerialClass::uuencode(line, zero, 1);
   EXPECT_STREQ(line, "!````");
 
-  std::vector<uint8_t> data = Pattern(45, 4);
+  std::vector<uint8_t> data = RandomBytes(45, 4);
   NXPSerialClass::uuencode(line, data.data(), 45);
   EXPECT_EQ(strlen(line), 61u);
   // Exactly the capacity: a heap block of that size, so a write past it shows under ASan.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Eventually.h"
 #include "Log.h"
 #include "LogCapture.h"
@@ -20,16 +21,6 @@
 #include "unix_time.h"
 
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
-  std::vector<uint8_t> bytes(n);
-  uint32_t x = 0x9E3779B9u * (seed + 1u);
-  for (auto& b : bytes) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return bytes;
-}
 
 std::vector<uint8_t> Serial(std::vector<uint8_t> packet) {
   packet.erase(packet.begin());  // no report byte on a serial line
@@ -60,7 +51,7 @@ TEST_F(SdpSerial, WritesTwoImagesAndJumps) {
   ASSERT_EQ(loader.init(), 0);
   EXPECT_GE(MsSince(start), 1000u);  // the port settles first
 
-  std::vector<uint8_t> first = Pattern(2500, 1), second = Pattern(100, 2);
+  std::vector<uint8_t> first = RandomBytes(2500, 1), second = RandomBytes(100, 2);
   EXPECT_EQ(loader.writeLoader(first, 0x20200000), 0);
   EXPECT_EQ(loader.writeLoader(second, 0x20210000), 0);
   loader.startLoader(0x20000400);
@@ -118,7 +109,7 @@ TEST_F(SdpSerial, RomFaults) {
     ASSERT_TRUE(host.setLoader(new Serial_SDPLoader(line.slaveName().c_str())));
     ASSERT_EQ(host.init(), 0);
     LogCapture log(DEBUG_iMXSerial);
-    std::vector<uint8_t> image = Pattern(r.imageSize, 3);
+    std::vector<uint8_t> image = RandomBytes(r.imageSize, 3);
     uint64_t start = aTime_GetMonotonicMS();
     EXPECT_EQ(host.writeLoader(image, 0x20000000), r.result);
     uint64_t took = MsSince(start);
@@ -142,9 +133,8 @@ TEST_F(SdpSerial, RomFaults) {
         uint64_t now = chip.dataBytesTaken();
         bool settled = now == taken && now > 0;
         taken = now;
-        aTime_MSSleep(200);
         return settled;
-      }, 5000));
+      }, 5000, 200));
       EXPECT_EQ(taken % 1024, 0u);
       EXPECT_LT(taken, image.size());
     }
@@ -206,7 +196,7 @@ TEST_F(SdpSerial, CutCommandIsDropped) {
   aTime_MSSleep(100);
   ASSERT_TRUE(loader.setLoader(new Serial_SDPLoader(pty.slaveName().c_str())));
   ASSERT_EQ(loader.init(), 0);
-  std::vector<uint8_t> image = Pattern(300, 4);
+  std::vector<uint8_t> image = RandomBytes(300, 4);
   EXPECT_EQ(loader.writeLoader(image, 0x20000000), 0);
   EXPECT_EQ(rom.ram(0x20000000, image.size()), image);
 }

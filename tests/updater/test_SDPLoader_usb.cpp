@@ -7,6 +7,7 @@
 #include <functional>
 #include <vector>
 
+#include "BirdBuilder.h"
 #include "Eventually.h"
 #include "SDPLoader.h"
 #include "SimSdpRom.h"
@@ -14,12 +15,6 @@
 #include "unix_time.h"
 
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
-  return bytes;
-}
 
 class SdpHid : public UsbEmulationTest {};
 
@@ -29,7 +24,7 @@ TEST_F(SdpHid, WritesAnImageOneReportPerWrite) {
   SimSdpRom rom;
   rom.plugUsb(usb());
   EmulatedHidrawNode* node = rom.hidrawNode();
-  std::vector<uint8_t> image = Pattern(2500);
+  std::vector<uint8_t> image = RandomBytes(2500, 1);
   uint32_t jumped = 0;
   rom.onJump([&](uint32_t address) { jumped = address; });
   {
@@ -64,8 +59,8 @@ TEST_F(SdpHid, WritesAnImageOneReportPerWrite) {
   ASSERT_TRUE(again.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
   ASSERT_EQ(again.init(), 0);
   EXPECT_NE(rom.hidrawNode(), node);
-  EXPECT_EQ(again.writeLoader(Pattern(100), 0x20100000), 0);
-  EXPECT_EQ(rom.ram(0x20100000, 100), Pattern(100));
+  EXPECT_EQ(again.writeLoader(RandomBytes(100, 2), 0x20100000), 0);
+  EXPECT_EQ(rom.ram(0x20100000, 100), RandomBytes(100, 2));
 }
 
 TEST_F(SdpHid, ReportFaults) {
@@ -91,7 +86,7 @@ TEST_F(SdpHid, ReportFaults) {
       SDPLoader loader;
       ASSERT_TRUE(loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID)));
       ASSERT_EQ(loader.init(), 0);
-      std::vector<uint8_t> image = Pattern(2500);
+      std::vector<uint8_t> image = RandomBytes(2500, 1);
       uint64_t start = aTime_GetMonotonicMS();
       EXPECT_EQ(loader.writeLoader(image, 0x20000000), r.result);
       EXPECT_LE(aTime_GetMonotonicMS() - start, r.maxMs);

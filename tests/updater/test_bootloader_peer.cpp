@@ -5,11 +5,12 @@
 
 #include <cstdint>
 #include <algorithm>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "BirdBuilder.h"
+#include "FileText.h"
 #include "PtyPair.h"
 #include "RunUpdater.h"
 #include "SimLpcIsp.h"
@@ -17,25 +18,6 @@
 #include "TempDir.h"
 
 namespace {
-
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> bytes(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return bytes;
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 bool Installed(const char* tool) {
   for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"})
@@ -73,8 +55,8 @@ TEST(LpcPeer, DetectsTheChip) {
 TEST(LpcPeer, ProgramsAndVerifiesAFile) {
   REQUIRE_TOOL("lpc21isp");
   TempDir dir;
-  std::vector<uint8_t> file = Pattern(10000, 5);
-  WriteFile(dir / "image.bin", file);
+  std::vector<uint8_t> file = RandomBytes(10000, 5);
+  WriteText(dir / "image.bin", std::string(file.begin(), file.end()));
   PtyPair pty(true);
   SimLpcIsp chip(pty);
   chip.configure([](SimLpcIsp::Settings& s) {
@@ -116,8 +98,8 @@ TEST(LpcPeer, GivesUpOnASilentChip) {
 TEST(SdpPeer, ImxUartLoadsAndVerifies) {
   REQUIRE_TOOL("imx_uart");
   TempDir dir;
-  std::vector<uint8_t> file = Pattern(2500, 6);
-  WriteFile(dir / "loader.bin", file);
+  std::vector<uint8_t> file = RandomBytes(2500, 6);
+  WriteText(dir / "loader.bin", std::string(file.begin(), file.end()));
   WriteText(dir / "rt1050.conf", "mimxrt1050\nhid,1024,0x20000000,0x20000000,512K\n" + (dir / "loader.bin") +
                                       ":load 0x20000000\n");
   PtyPair pty(true);
