@@ -80,21 +80,23 @@ struct EmulatedHidrawNode::Impl {
   // Writes one report, then waits until the host has read it: the bytes show in the slave's
   // input queue and leave it again. Bytes read before they were ever seen cannot be told from
   // bytes still on their way, so an unseen report counts as read after 20 ms.
+  bool ending() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stop || gone;
+  }
+
   void deliver(const std::vector<uint8_t>& report) {
     size_t done = 0;
     while (done < report.size()) {
       ssize_t n = ::write(master, report.data() + done, report.size() - done);
       if (n > 0) done += static_cast<size_t>(n);
-      else if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+      else if ((n < 0 && errno != EAGAIN && errno != EINTR) || ending()) return;
       else usleep(200);
     }
     auto start = std::chrono::steady_clock::now();
     bool seen = false;
     for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (stop || gone) return;
-      }
+      if (ending()) return;
       int n = queued();
       if (n > 0) seen = true;
       else if (seen) return;
