@@ -5,21 +5,16 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "FileText.h"
 #include "RunUpdater.h"
 #include "TempDir.h"
 
 namespace {
 
 const char* kDevsim = CORVANTIS_BINARY_DIR "/bin/corvantis-devsim";
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -43,9 +38,9 @@ TEST(DevsimBoot, ServesBothBootLoadersToACommand) {
   EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("pty " + (dir / "lpc")), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("LPC1768"), std::string::npos) << run.out;
-  std::vector<uint8_t> ram = ReadFile(dir / "sdp-ram-0x20000000.bin");
+  std::vector<uint8_t> ram = ReadBytes(dir / "sdp-ram-0x20000000.bin");
   ASSERT_GE(ram.size(), image.size());
   EXPECT_TRUE(std::equal(image.begin(), image.end(), ram.begin()));
-  EXPECT_EQ(ReadFile(dir / "lpc-flash.bin").size(), 0x80000u);
+  EXPECT_EQ(ReadBytes(dir / "lpc-flash.bin").size(), 0x80000u);
   EXPECT_NE(access((dir / "lpc").c_str(), F_OK), 0);  // the links go at the end
 }

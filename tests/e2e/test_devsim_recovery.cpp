@@ -4,12 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "BirdBuilder.h"
+#include "FileText.h"
 #include "RunUpdater.h"
 #include "TempDir.h"
 
@@ -17,11 +16,6 @@ namespace {
 
 const char* kDevsim = CORVANTIS_BINARY_DIR "/bin/corvantis-devsim";
 const char* kWrapper = "/usr/bin/umockdev-wrapper";
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -42,8 +36,8 @@ TEST(DevsimRecovery, TheUpdaterRecoversTheSimulatedChip) {
   EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("jump 0x20000400"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Transferred 1 blocks, 3004 total bytes"), std::string::npos) << run.out;
-  std::vector<uint8_t> ram = ReadFile(dir / "sdp-ram-0x20200000.bin");
+  std::vector<uint8_t> ram = ReadBytes(dir / "sdp-ram-0x20200000.bin");
   ASSERT_GE(ram.size(), loader.size());
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), ram.begin()));
-  EXPECT_EQ(ReadFile(dir / "loader-flash-0x60000000.bin"), firmware);
+  EXPECT_EQ(ReadBytes(dir / "loader-flash-0x60000000.bin"), firmware);
 }

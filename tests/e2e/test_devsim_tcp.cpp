@@ -159,9 +159,8 @@ TEST(Devsim, ServesAnUpgradeEntityAndDumpsWhatItWasSent) {
     EXPECT_FALSE(module.isConnected());
   }
   EXPECT_EQ(devsim.Stop(5000), 0);
-  auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
-  EXPECT_EQ(bytes(ReadText(dump / "tcp1-06-ram-0x20000000.bin")), loader);
-  EXPECT_EQ(bytes(ReadText(dump / "tcp1-06-flash-0x00010000.bin")), firmware);
+  EXPECT_EQ(ReadBytes(dump / "tcp1-06-ram-0x20000000.bin"), loader);
+  EXPECT_EQ(ReadBytes(dump / "tcp1-06-flash-0x00010000.bin"), firmware);
   std::string packets = ReadText(dump / "tcp1-packets.txt");
   EXPECT_NE(packets.find("06 02 5F 06\n"), std::string::npos) << "the reboot";
 }

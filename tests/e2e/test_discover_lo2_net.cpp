@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,19 +12,13 @@
 #include "Netns.h"
 #include "RunUpdater.h"
 #include "TempDir.h"
+#include "UpdateOutput.h"
 
 using Lines = std::vector<std::string>;
 
 namespace {
 
 const char* kDevsim = CORVANTIS_BINARY_DIR "/bin/corvantis-devsim";
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 }  // namespace
 

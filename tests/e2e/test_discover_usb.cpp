@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "RunUpdater.h"
 #include "TempDir.h"
+#include "UpdateOutput.h"
 #include "UpgradeRigs.h"
 #include "UsbEmulationTest.h"
 
@@ -36,13 +36,6 @@ class DiscoverUsb : public UsbEmulationTest {
   TempDir dir_;
   std::vector<std::unique_ptr<UsbSimDevice>> sims_;
 };
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // The output after the version line: `head` in order, then `rows` in any order.
 void ExpectListing(const std::string& out, const Lines& head, Lines rows) {

@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "FakeUpdateServer.h"
+#include "FileText.h"
 #include "FlashCompare.h"
 #include "RecoveryRigs.h"
 #include "RunUpdater.h"
@@ -24,13 +24,6 @@ namespace {
 
 const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
 const char* const kFingerprintLine = "[ 00000004 00000003 00000002 00000001 ]";
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string LatestDownload(const std::string& store) {
   return SettingsValue(ReadText(store + "/updater/DEADDEAD/.settings"), "LATEST_DOWNLOAD");

@@ -17,11 +17,10 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 
-#include "UsbDeviceEmulation.h"
+#include "UsbDeviceEmulationImpl.h"
 
 struct EmulatedHidrawNode::Impl {
   std::string path;
@@ -81,21 +80,23 @@ struct EmulatedHidrawNode::Impl {
   // Writes one report, then waits until the host has read it: the bytes show in the slave's
   // input queue and leave it again. Bytes read before they were ever seen cannot be told from
   // bytes still on their way, so an unseen report counts as read after 20 ms.
+  bool ending() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stop || gone;
+  }
+
   void deliver(const std::vector<uint8_t>& report) {
     size_t done = 0;
     while (done < report.size()) {
       ssize_t n = ::write(master, report.data() + done, report.size() - done);
       if (n > 0) done += static_cast<size_t>(n);
-      else if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+      else if ((n < 0 && errno != EAGAIN && errno != EINTR) || ending()) return;
       else usleep(200);
     }
     auto start = std::chrono::steady_clock::now();
     bool seen = false;
     for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (stop || gone) return;
-      }
+      if (ending()) return;
       int n = queued();
       if (n > 0) seen = true;
       else if (seen) return;
@@ -193,16 +194,6 @@ void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   tcflush(impl.slave, TCIFLUSH);
 }
 
-std::string sHexText(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
 }  // namespace
 
 EmulatedHidrawNode::EmulatedHidrawNode(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -261,14 +252,7 @@ bool EmulatedHidrawNode::unplugged() const {
 
 namespace {
 
-void sAdd(UMockdevTestbed* bed, const std::string& record) {
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(bed, record.c_str(), &error)) {
-    std::string message = error ? error->message : "unknown";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev: cannot add hidraw records: " + message);
-  }
-}
+void sAdd(UMockdevTestbed* bed, const std::string& records) { UsbEmulationAddRecords(bed, records, "hidraw records"); }
 
 }  // namespace
 
@@ -294,12 +278,7 @@ EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, con
   g_signal_connect(impl->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), impl.get());
   g_signal_connect(impl->handler, "handle-write", G_CALLBACK(sHandleWrite), impl.get());
   g_signal_connect(impl->handler, "client-connected", G_CALLBACK(sClientConnected), impl.get());
-  GError* error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(bed, impl->path.c_str(), impl->handler, &error)) {
-    std::string message = error ? error->message : "unknown";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev: cannot attach hidraw handler: " + message);
-  }
+  UsbEmulationAttach(bed, impl->path.c_str(), impl->handler, "hidraw handler");
 
   snprintf(text, sizeof text, "0003:%08X:%08X", usbSpec.vendorId, usbSpec.productId);
   std::string hidId = text;
@@ -312,7 +291,7 @@ EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, con
   sAdd(bed, "P: " + hidSys + "\nE: SUBSYSTEM=hid\nE: DRIVER=hid-generic\nE: HID_ID=" + hidId + "\nE: HID_NAME=" +
                 spec.name + "\nE: HID_PHYS=usb-emulated/input" + std::to_string(spec.interfaceNumber) +
                 "\nE: HID_UNIQ=" + spec.uniq + "\nA: uevent=" + uevent + "\nH: report_descriptor=" +
-                sHexText(spec.reportDescriptor) + "\n");
+                UsbEmulationHex(spec.reportDescriptor) + "\n");
   sAdd(bed, "P: " + hidSys + "/hidraw/" + name + "\nN: " + name + "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=" + impl->path +
                 "\nL: device=../..\n");
 

@@ -12,6 +12,11 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::string text = ReadText(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
 void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }

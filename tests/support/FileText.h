@@ -1,10 +1,12 @@
 #pragma once
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 // Whole-file helpers for tests: contents as bytes in a string, and folder listings.
 std::string ReadText(const std::string& path);
+std::vector<uint8_t> ReadBytes(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 // Makes the folder and the folders above it (mode 0755); true when it is there.
 bool MakeFolders(const std::string& path);

@@ -20,8 +20,7 @@ std::vector<SimUpgradeEntity::Stretch> sDumpStretches(const std::string& dir, co
     if (name.rfind(prefix, 0) != 0 ||
         sscanf(name.c_str() + prefix.size(), "-0x%" SCNx32 ".bi%c", &address, &end) != 2 || end != 'n')
       continue;
-    std::string bytes = ReadText(dir + "/" + name);
-    stretches.push_back({address, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+    stretches.push_back({address, ReadBytes(dir + "/" + name)});
   }
   return stretches;
 }

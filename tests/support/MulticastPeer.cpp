@@ -9,8 +9,6 @@
 namespace {
 
 constexpr const char* kGroup = "224.0.0.7";
-constexpr uint16_t kRequestPort = 9850;
-constexpr uint16_t kReplyPort = 9950;
 
 in_addr sAddress(const char* text) {
   in_addr address{};
@@ -20,31 +18,49 @@ in_addr sAddress(const char* text) {
 
 }  // namespace
 
-MulticastPeer::MulticastPeer(int k) : k_(k) {
+int OpenLoopbackMulticastSender() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   in_addr loopback = sAddress("127.0.0.1");
-  send_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (send_ >= 0) {
-    unsigned char one = 1;
-    setsockopt(send_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
-    setsockopt(send_, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
-    setsockopt(send_, IPPROTO_IP, IP_MULTICAST_TTL, &one, sizeof one);
-  }
-  receive_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (receive_ < 0) return;
-  int on = 1;
-  setsockopt(receive_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  unsigned char one = 1;
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback);
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
+  setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &one, sizeof one);
+  return fd;
+}
+
+int OpenLoopbackMulticastReceiver(uint16_t port, bool reuseAddress) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int reuse = reuseAddress ? 1 : 0;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in bound{};
   bound.sin_family = AF_INET;
-  bound.sin_port = htons(static_cast<uint16_t>(kReplyPort + k));
+  bound.sin_port = htons(port);
   ip_mreq join{};
   join.imr_multiaddr = sAddress(kGroup);
-  join.imr_interface = loopback;
-  if (bind(receive_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
-      setsockopt(receive_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
-    close(receive_);
-    receive_ = -1;
+  join.imr_interface = sAddress("127.0.0.1");
+  if (bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
+      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+    close(fd);
+    return -1;
   }
+  return fd;
 }
+
+bool SendToLoopbackGroup(int fd, uint16_t port, const std::vector<uint8_t>& bytes) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr = sAddress(kGroup);
+  to.sin_port = htons(port);
+  return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+MulticastPeer::MulticastPeer(int k)
+    : k_(k),
+      send_(OpenLoopbackMulticastSender()),
+      receive_(OpenLoopbackMulticastReceiver(static_cast<uint16_t>(kMulticastReplyPort + k), true)) {}
 
 MulticastPeer::~MulticastPeer() {
   if (send_ >= 0) close(send_);
@@ -52,12 +68,7 @@ MulticastPeer::~MulticastPeer() {
 }
 
 bool MulticastPeer::Send(const std::vector<uint8_t>& bytes) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr = sAddress(kGroup);
-  to.sin_port = htons(static_cast<uint16_t>(kRequestPort + k_));
-  return sendto(send_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-         static_cast<ssize_t>(bytes.size());
+  return SendToLoopbackGroup(send_, static_cast<uint16_t>(kMulticastRequestPort + k_), bytes);
 }
 
 std::optional<std::vector<uint8_t>> MulticastPeer::Receive(int ms) {

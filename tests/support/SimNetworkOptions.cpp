@@ -237,3 +237,5 @@ std::optional<SimNetworkSetting> SimNetworkOption(const std::string& name, const
 std::optional<uint32_t> SimOptionNumber(const std::string& text, uint32_t max) { return sNumber(text, max); }
 
 std::optional<uint8_t> SimOptionModuleAddress(const std::string& text) { return sModuleAddress(text); }
+
+std::vector<std::string> SimOptionSplit(const std::string& text, char at) { return sSplit(text, at); }

@@ -3,6 +3,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "SimNetwork.h"
 
@@ -42,3 +43,5 @@ std::optional<SimNetworkSetting> SimNetworkOption(const std::string& name, const
 // A number up to max, decimal or 0x hexadecimal; an even module address other than 0.
 std::optional<uint32_t> SimOptionNumber(const std::string& text, uint32_t max);
 std::optional<uint8_t> SimOptionModuleAddress(const std::string& text);
+// The parts of text between the separators, empty ones included ("a,,b": "a", "", "b").
+std::vector<std::string> SimOptionSplit(const std::string& text, char at);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "Eventually.h"
 #include "unix_time.h"
 
 namespace {
@@ -104,15 +105,12 @@ std::vector<uint8_t> SimPtyLine::allToHost() const {
 }
 
 bool SimPtyLine::waitSent(uint64_t ms) const {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (out_.empty() || hungUp_) return true;
-    }
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(1);
-  }
+  return Eventually(
+      [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return out_.empty() || hungUp_;
+      },
+      ms, 1);
 }
 
 void SimPtyLine::record(bool fromHost, const uint8_t* data, size_t size) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Eventually.h"
 #include "SimSdpRomUsb.h"
 #include "unix_time.h"
 
@@ -284,12 +285,7 @@ uint64_t SimSdpRom::dataBytesTaken() const {
 }
 
 bool SimSdpRom::waitJump(uint64_t ms) const {
-  uint64_t deadline = aTime_GetMonotonicMS() + ms;
-  while (!jumpAddress()) {
-    if (aTime_GetMonotonicMS() >= deadline) return false;
-    aTime_MSSleep(2);
-  }
-  return true;
+  return Eventually([this] { return jumpAddress().has_value(); }, ms);
 }
 
 std::vector<LineTranscriptEntry> SimSdpRom::transcript() const {

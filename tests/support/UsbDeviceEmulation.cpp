@@ -18,25 +18,6 @@
 
 namespace {
 
-std::string sHex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    snprintf(two, sizeof(two), "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
-void sAddRecord(UMockdevTestbed* bed, const std::string& record) {
-  GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(bed, record.c_str(), &error)) {
-    std::string message = error ? error->message : "unknown";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev: cannot add device: " + message);
-  }
-}
-
 // Sockets this process has open.
 int sCountSockets() {
   int count = 0;
@@ -54,6 +35,34 @@ int sCountSockets() {
 }
 
 }  // namespace
+
+std::string UsbEmulationHex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char two[3];
+  for (uint8_t b : bytes) {
+    snprintf(two, sizeof(two), "%02x", b);
+    out += two;
+  }
+  return out;
+}
+
+void UsbEmulationAddRecords(UMockdevTestbed* bed, const std::string& records, const char* what) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(bed, records.c_str(), &error)) {
+    std::string message = error ? error->message : "unknown";
+    g_clear_error(&error);
+    throw std::runtime_error(std::string("umockdev: cannot add ") + what + ": " + message);
+  }
+}
+
+void UsbEmulationAttach(UMockdevTestbed* bed, const char* node, UMockdevIoctlBase* handler, const char* what) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(bed, node, handler, &error)) {
+    std::string message = error ? error->message : "unknown";
+    g_clear_error(&error);
+    throw std::runtime_error(std::string("umockdev: cannot attach ") + what + ": " + message);
+  }
+}
 
 struct UsbDeviceEmulation::Testbed {
   // GTask's type, made on first use, starts GLib's worker thread for good. The testbed's own
@@ -95,12 +104,7 @@ EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceConfig& spec) {
   impl->connect();
 
   // The handler first, so that the node answers as soon as the record appears.
-  GError* error = nullptr;
-  if (!umockdev_testbed_attach_ioctl(testbed_->bed, node, impl->handler, &error)) {
-    std::string message = error ? error->message : "unknown";
-    g_clear_error(&error);
-    throw std::runtime_error("umockdev: cannot attach ioctl handler: " + message);
-  }
+  UsbEmulationAttach(testbed_->bed, node, impl->handler, "ioctl handler");
   bool highSpeed = false;
   for (const auto& interface : spec.interfaces)
     for (const auto& setting : interface.settings)
@@ -112,8 +116,8 @@ EmulatedUsbDevice& UsbDeviceEmulation::add(const UsbDeviceConfig& spec) {
            "A: busnum=%d\\n\nA: devnum=%d\\n\nA: speed=%s\\n\nA: bConfigurationValue=1\\n\n"
            "H: descriptors=%s\n",
            sys, node + 5, impl->bus, impl->number, node, impl->bus, impl->number,
-           highSpeed ? "480" : "12", sHex(UsbDescriptorBytes(spec)).c_str());
-  sAddRecord(testbed_->bed, record);
+           highSpeed ? "480" : "12", UsbEmulationHex(UsbDescriptorBytes(spec)).c_str());
+  UsbEmulationAddRecords(testbed_->bed, record, "device");
   devices_.push_back(std::make_unique<EmulatedUsbDevice>(impl));
   return *devices_.back();
 }
@@ -235,8 +239,10 @@ EmulatedUsbNode& UsbDeviceEmulation::addNode(uint32_t serial) {
   snprintf(name, sizeof(name), "corvantis.%08X", serial);
   impl->path = std::string("/dev/") + name;
   // A node line without content makes umockdev back the node with a pseudo-terminal.
-  sAddRecord(testbed_->bed, std::string("P: /devices/virtual/corvantis/") + name + "\nN: " + name +
-                                "\nE: SUBSYSTEM=corvantis\n");
+  UsbEmulationAddRecords(testbed_->bed,
+                         std::string("P: /devices/virtual/corvantis/") + name + "\nN: " + name +
+                             "\nE: SUBSYSTEM=corvantis\n",
+                         "device");
   impl->master = umockdev_testbed_get_dev_fd(testbed_->bed, impl->path.c_str());
   // Only the wrapped process sees the node; elsewhere the node stays closed and idle.
   int sockets = sCountSockets();

@@ -6,8 +6,16 @@
 #include <list>
 #include <vector>
 #include <mutex>
+#include <string>
 
 #include "UsbDeviceEmulation.h"
+
+// Bytes as umockdev's records take them: lower-case hex digits, no spaces.
+std::string UsbEmulationHex(const std::vector<uint8_t>& bytes);
+// Records into the testbed, and a handler onto a node; failures throw std::runtime_error
+// naming `what`.
+void UsbEmulationAddRecords(UMockdevTestbed* bed, const std::string& records, const char* what);
+void UsbEmulationAttach(UMockdevTestbed* bed, const char* node, UMockdevIoctlBase* handler, const char* what);
 
 struct EmulatedUsbDevice::Impl {
   struct Urb {

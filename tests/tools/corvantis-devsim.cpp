@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "PacketHelpers.h"
 #include "PtyPair.h"
 #include "SimLinkDevice.h"
 #include "SimLinkTcpSide.h"
@@ -146,13 +147,7 @@ struct ServedDevice {
 // "stay", "drop" or "close", then ",back=MS" and ",greet".
 bool sParsePhase(const std::string& text, SimLinkDevice::PhaseChange* change) {
   using Phase = SimLinkDevice::PhaseChange;
-  std::vector<std::string> parts;
-  size_t from = 0;
-  for (size_t at = text.find(','); at != std::string::npos; at = text.find(',', from)) {
-    parts.push_back(text.substr(from, at - from));
-    from = at + 1;
-  }
-  parts.push_back(text.substr(from));
+  std::vector<std::string> parts = SimOptionSplit(text, ',');
   if (parts[0] == "stay") change->link = Phase::LinkEnd::kStay;
   else if (parts[0] == "drop") change->link = Phase::LinkEnd::kDrop;
   else if (parts[0] == "close") change->link = Phase::LinkEnd::kClose;
@@ -170,16 +165,6 @@ bool sParsePhase(const std::string& text, SimLinkDevice::PhaseChange* change) {
     }
   }
   return true;
-}
-
-std::string sHexLine(const std::vector<uint8_t>& bytes) {
-  std::string line;
-  char two[4];
-  for (uint8_t b : bytes) {
-    snprintf(two, sizeof two, line.empty() ? "%02X" : " %02X", b);
-    line += two;
-  }
-  return line;
 }
 
 // Each run of adjacent written stretches as one file.
@@ -210,7 +195,7 @@ void sDumpTcp(const std::string& dir, const std::vector<ServedDevice>& served) {
     const SimLinkDevice& device = *served[n].device;
     std::string base = dir + "/tcp" + std::to_string(n + 1);
     std::ofstream packets(base + "-packets.txt");
-    for (const SimLinkDevice::Received& r : device.Packets()) packets << sHexLine(r.wire) << "\n";
+    for (const SimLinkDevice::Received& r : device.Packets()) packets << HexText(r.wire) << "\n";
     for (uint8_t module : device.Network().Modules()) {
       char part[8];
       snprintf(part, sizeof part, "-%02X", module);
