@@ -74,7 +74,9 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
   state.count = count;
   // Not marked as a byte sequence: every packet gets the standard 1000 ms.
   state.type = ueiTypeNone;
-  for (;;) {
+  // Every packet but the last carries at least one byte, so a transfer that fits takes at most
+  // capacity + 1 packets; a device that keeps sending empty ones must not hold us.
+  for (size_t packets = 0; packets <= capacity; ++packets) {
     err = link->receiveUEI(address, impl_->command, option, impl_->index, &state, sUEIBytesFilter);
     if (err != aErrNone) return err;
     err = sEntityReplyError(state);
@@ -82,6 +84,7 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, 
     if (!state.more) return aErrNone;
     state.sequence = static_cast<uint8_t>((state.sequence + 1) % 128);
   }
+  return aErrPacket;
 }
 
 aErr EntityClass::getUEIBytesCheck(size_t* count, size_t unit) {

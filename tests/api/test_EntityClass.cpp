@@ -188,6 +188,7 @@ TEST_F(EntityRequests, ByteSequenceGets) {
       {"an error reply without its code", 60, SimFault::ErrorWithoutCode(), 100, aErrUnknown, 0},
       {"a packet without trailer", 60, SimFault::Length(3), 100, aErrPacket, 0},
       {"no reply", 60, SimFault::NoReply(), 100, aErrTimeout, 0},
+      {"empty packets that say more follows, past what fits", 60, SimFault::EmptyMore(40), 8, aErrPacket, 0},
   };
   for (const Row& row : rows) {
     std::vector<uint8_t> bytes = Bytes(row.size, 3);

@@ -55,5 +55,16 @@ void SimFaults::Apply(uint8_t module, const uint8_t* payload, size_t length, con
       trailer = static_cast<uint8_t>((trailer & 0x80) | ((trailer + fault.delta) & 0x7F));
       break;
     }
+    case SimFault::Kind::kEmptyMore: {
+      if (replies->empty() || replies->front().payload.size() < 3) break;
+      std::vector<uint8_t> head(replies->front().payload.begin(), replies->front().payload.begin() + 3);
+      replies->clear();
+      for (size_t n = 0; n < fault.length; ++n) {
+        std::vector<uint8_t> packet = head;
+        packet.push_back(static_cast<uint8_t>(0x80 | (n % 128)));
+        replies->push_back(SimReply{packet});
+      }
+      break;
+    }
   }
 }

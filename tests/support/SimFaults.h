@@ -17,6 +17,7 @@ struct SimFault {
     kWrongSum,          // the first reply's last byte is one more (a write's sum, an echo's data)
     kExtraLateCopy,     // the replies, then one more copy of them ms later
     kSequenceOff,       // the second reply's sequence number (its trailer's low 7 bits) + delta
+    kEmptyMore,         // instead, `length` byte-sequence packets without data, each saying more follows
   };
   Kind kind = Kind::kNoReply;
   uint32_t ms = 0;
@@ -37,6 +38,7 @@ struct SimFault {
   static SimFault ExtraLateCopy(uint32_t ms) { return {Kind::kExtraLateCopy, ms}; }
   // -1 repeats the first packet's number; +1 skips one.
   static SimFault SequenceOff(int delta) { return {Kind::kSequenceOff, 0, 0, 0, delta}; }
+  static SimFault EmptyMore(size_t packets) { return {Kind::kEmptyMore, 0, packets}; }
 };
 
 // Faults keyed by request: a request whose payload begins with the key's bytes (and, with a
