@@ -34,8 +34,7 @@ class I2CBus : public testing::Test {
   SimNetwork& network() { return rig_.network(); }
   SimLinkDevice& device() { return rig_.sim.device; }
   std::vector<std::vector<uint8_t>> Since(size_t from, size_t count) {
-    EXPECT_TRUE(device().WaitForPackets(from + count, kBound));
-    return ReceivedSince(device(), from);
+    return ReceivedSince(device(), from, count, kBound);
   }
 
   TcpModuleRig rig_;

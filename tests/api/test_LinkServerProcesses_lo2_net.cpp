@@ -29,12 +29,6 @@ const char* kServerHost = CORVANTIS_BINARY_DIR "/bin/corvantis-serverhost";
 constexpr uint64_t kBound = 5000;  // ms
 constexpr uint32_t kSerial = 0x5E12AB01;
 
-size_t RouteOffs(const SimLinkDevice& device) {
-  size_t count = 0;
-  for (const std::vector<uint8_t>& route : device.RoutePackets()) count += route == HexBytes("AF 01 00") ? 1 : 0;
-  return count;
-}
-
 }  // namespace
 
 TEST(LinkServerProcesses, TwoProcessesShareOneDeviceThroughTheFirstsServer) {
@@ -110,7 +104,7 @@ TEST(LinkServerProcesses, TwoProcessesShareOneDeviceThroughTheFirstsServer) {
   std::optional<int> status = host.Wait(kBound);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-  EXPECT_TRUE(Eventually([&] { return RouteOffs(d.device) >= 1; }, kBound));
-  EXPECT_EQ(RouteOffs(d.device), 1u);
+  EXPECT_TRUE(Eventually([&] { return RouteSwitches(d.device, false) >= 1; }, kBound));
+  EXPECT_EQ(RouteSwitches(d.device, false), 1u);
   EXPECT_EQ(d.listener.accepts(), 1u);
 }

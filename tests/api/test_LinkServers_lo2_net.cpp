@@ -32,12 +32,6 @@ constexpr uint32_t kLoopback = 0x0100007F;
 // A client link's own threads: its reader, its writer and its stream's relay.
 constexpr int kClientThreads = 3;
 
-size_t RouteOffs(const SimLinkDevice& device) {
-  size_t count = 0;
-  for (const Bytes& route : device.RoutePackets()) count += route == HexBytes("AF 01 00") ? 1 : 0;
-  return count;
-}
-
 linkSpec StoredSpec(Link& link) {
   linkSpec spec{};
   link.getLinkSpecifier(&spec);
@@ -72,9 +66,9 @@ class LinkServers : public testing::Test {
   // Once the row's Links are gone: the device saw as many route-offs as it was given, and
   // nothing is left.
   void ExpectReleased(size_t routeOffs) {
-    EXPECT_TRUE(Eventually([&] { return RouteOffs(d_.device) >= routeOffs; }, kBound));
+    EXPECT_TRUE(Eventually([&] { return RouteSwitches(d_.device, false) >= routeOffs; }, kBound));
     aTime_MSSleep(50);
-    EXPECT_EQ(RouteOffs(d_.device), routeOffs);
+    EXPECT_EQ(RouteSwitches(d_.device, false), routeOffs);
     EXPECT_TRUE(Eventually([&] { return CountThreads() == baseline_; }, kBound)) << "threads";
     EXPECT_EQ(sRegistryCount(), links_) << "registered links";
   }
@@ -190,7 +184,7 @@ TEST_F(LinkServers, SharingAndFallback) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    size_t routeOffs = RouteOffs(d_.device);
+    size_t routeOffs = RouteSwitches(d_.device, false);
     row.run();
     ExpectReleased(routeOffs + (row.deviceLinked ? 1 : 0));
   }
@@ -215,7 +209,7 @@ TEST_F(LinkServers, TwoLinksOnOneSerialDeviceShareOneServer) {
     }
   }
   ASSERT_TRUE(p.line->WaitClientGone(kBound));
-  EXPECT_EQ(RouteOffs(p.device), 1u);
+  EXPECT_EQ(RouteSwitches(p.device, false), 1u);
   // The line's threads end with the port: a fresh line has them all again.
   p.Renew();
   EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }, kBound)) << "threads";

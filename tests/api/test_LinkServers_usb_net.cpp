@@ -29,12 +29,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kBound = 5000;  // ms
 constexpr uint32_t kSerial = 0x5E12AB01;
 
-size_t RouteOffs(const SimLinkDevice& device) {
-  size_t count = 0;
-  for (const Bytes& route : device.RoutePackets()) count += route == HexBytes("AF 01 00") ? 1 : 0;
-  return count;
-}
-
 linkSpec UsbSpec() {
   linkSpec spec{};
   spec.type = USB;
@@ -106,10 +100,10 @@ TEST_F(LinkServersUsb, FallbackBetweenTheDeviceAndItsServer) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    size_t routeOffs = RouteOffs(sim_);
+    size_t routeOffs = RouteSwitches(sim_, false);
     row.run();
-    EXPECT_TRUE(Eventually([&] { return RouteOffs(sim_) > routeOffs; }, kBound));
-    EXPECT_EQ(RouteOffs(sim_), routeOffs + 1) << "the device's link went once";
+    EXPECT_TRUE(Eventually([&] { return RouteSwitches(sim_, false) > routeOffs; }, kBound));
+    EXPECT_EQ(RouteSwitches(sim_, false), routeOffs + 1) << "the device's link went once";
     EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return device_->openHandles() == 0; }, kBound));
     EXPECT_TRUE(Eventually([&] { return CountThreads() == baseline_; }, kBound)) << "threads " << CountThreads() << " of " << baseline_;
     EXPECT_EQ(sRegistryCount(), links_);

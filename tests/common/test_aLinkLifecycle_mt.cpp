@@ -11,6 +11,7 @@
 #include "Eventually.h"
 #include "LinkEcho.h"
 #include "PacketHelpers.h"
+#include "DeviceRigs.h"
 #include "ProcessCounts.h"
 #include "SimLinkTcpSide.h"
 #include "TcpDeviceListener.h"
@@ -32,19 +33,8 @@ struct TcpDevice {
   aLinkRef Create() { return aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), listener.port()); }
 };
 
-int SteadyThreadCount() {
-  std::thread([] {}).join();
-  return CountThreads();
-}
-
 uint8_t sPassAll(const aPacket*, void*) { return 0; }
 uint8_t sTakeNothing(const aPacket*, const void*) { return 0; }
-
-size_t RoutesOn(const SimLinkDevice& device) {
-  size_t n = 0;
-  for (const auto& route : device.RoutePackets()) n += route == HexBytes("AF 01 01") ? 1 : 0;
-  return n;
-}
 
 // Holder B works the link in every way a holder can while holder A resets it.
 TEST(LinkLifecycle, HolderCallsDuringResets) {
@@ -144,7 +134,7 @@ TEST(LinkLifecycle, ConcurrentStartsStartOnce) {
   }
 
   // The create's start and one start a round: each queued AF 01 01 once.
-  EXPECT_TRUE(Eventually([&] { return RoutesOn(d.device) == 201; }, kBound)) << RoutesOn(d.device);
+  EXPECT_TRUE(Eventually([&] { return RouteSwitches(d.device, true) == 201; }, kBound)) << RouteSwitches(d.device, true);
   EXPECT_TRUE(LinkEcho(ref, 1));
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }));

@@ -61,13 +61,6 @@ std::vector<std::vector<uint8_t>> Wires(const std::vector<SimLinkDevice::Receive
   return wires;
 }
 
-// Thread counts taken after this are steady: a sanitizer's helper thread starts with the
-// process's first new thread.
-int SteadyThreadCount() {
-  std::thread([] {}).join();
-  return CountThreads();
-}
-
 // Drains the link's packet log and keeps the records of one kind (1 sent, 2 received).
 std::vector<std::vector<uint8_t>> LoggedRecords(aLinkRef ref, int wanted) {
   std::vector<std::vector<uint8_t>> records;

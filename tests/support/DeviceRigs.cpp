@@ -69,6 +69,18 @@ std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, siz
   return wires;
 }
 
+std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from, size_t count, uint64_t ms) {
+  EXPECT_TRUE(device.WaitForPackets(from + count, ms));
+  return ReceivedSince(device, from);
+}
+
+size_t RouteSwitches(const SimLinkDevice& device, bool on) {
+  const std::vector<uint8_t> wanted{0xAF, 0x01, static_cast<uint8_t>(on ? 1 : 0)};
+  size_t count = 0;
+  for (const std::vector<uint8_t>& route : device.RoutePackets()) count += route == wanted ? 1 : 0;
+  return count;
+}
+
 bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag) {
   if (link.sendPacket(address, 0x17, 1, &tag) != aErrNone) return false;
   const uint8_t match[] = {0x17, tag};

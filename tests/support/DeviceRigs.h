@@ -83,6 +83,12 @@ std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, 
 
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);
+// The same once `count` packets have come since `from`; a test failure when they have not
+// within `ms`.
+std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from, size_t count, uint64_t ms);
+
+// How many times the device's link was switched to route to it (AF 01 01, `on`) or away (AF 01 00).
+size_t RouteSwitches(const SimLinkDevice& device, bool on);
 
 // One echo (0x17) of `tag` through the Link to `address` and back; true when it came.
 bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag);

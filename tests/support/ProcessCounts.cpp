@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 
+#include <thread>
+
 namespace {
 
 int sCountEntries(const char* path) {
@@ -17,6 +19,11 @@ int sCountEntries(const char* path) {
 }  // namespace
 
 int CountThreads() { return sCountEntries("/proc/self/task"); }
+
+int SteadyThreadCount() {
+  std::thread([] {}).join();
+  return CountThreads();
+}
 
 // The descriptor of the listing itself is not counted.
 int CountOpenDescriptors() { return sCountEntries("/proc/self/fd") - 1; }

@@ -2,4 +2,7 @@
 
 // Entries of /proc/self/task (threads) and /proc/self/fd (open descriptors) of this process.
 int CountThreads();
+// The thread count once a sanitizer's helper thread, which starts with the process's first new
+// thread, is there: counts taken after this are steady.
+int SteadyThreadCount();
 int CountOpenDescriptors();
