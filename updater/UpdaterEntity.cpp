@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Log.h"
+#include "Recovery.h"
 #include "SystemClass.h"
 #include "UpgradeReplies.h"
 #include "WorkflowSleep.h"
@@ -35,7 +36,6 @@ constexpr int kWrongCountLimit = 10;
 // goes as data packets.
 constexpr uint32_t kUEIPieceLimit = 900 * 24;
 constexpr int kReconnectAttempts = 5;
-constexpr uint32_t kPlaceholderSerial = 0xDEADDEAD;
 constexpr uint32_t kRebootPassMs = 250;
 constexpr int kRebootPassLimit = 40;  // about 10 s: a link that never drops must not hold us
 constexpr uint32_t kPooledFeature = 0x80000000u;
@@ -281,7 +281,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
              kReconnectAttempts);
-    err = module->connect(USB, kPlaceholderSerial);
+    err = module->connect(USB, Recovery::kPlaceholderSerial);
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;
