@@ -249,6 +249,13 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
   return status;
 }
 
+aErr NXPSerialClass::CommandLine(const char* command, const char* caller) {
+  aErr err = SendCommand(command);
+  if (err != aErrNone)
+    Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", caller, command, aError_GetErrorText(err));
+  return err;
+}
+
 uint8_t NXPSerialClass::GetErrorIndex(size_t length) {
   if (echo && length > kTerminationSize) return static_cast<uint8_t>(length - kTerminationSize - 1);
   return 0;
@@ -361,11 +368,8 @@ aErr NXPSerialClass::SetEcho(bool on) {
   Log::log(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
   char command[16];
   snprintf(command, sizeof command, "A %d\r\n", on ? 1 : 0);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(kAnswerBudget, line, sizeof line);
   if (err == aErrNone) echo = on;
@@ -375,11 +379,8 @@ aErr NXPSerialClass::SetEcho(bool on) {
 aErr NXPSerialClass::Unlock() {
   char command[32];
   snprintf(command, sizeof command, "U %u\r\n", kUnlockCode);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   return ReturnCodeCheck(kAnswerBudget, line, sizeof line);
 }
@@ -388,11 +389,8 @@ aErr NXPSerialClass::SectorCommand(char letter, unsigned first, unsigned last, u
   if (last < first) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "%c %d %d\r\n", letter, static_cast<int>(first), static_cast<int>(last));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(budgetMs, line, sizeof line);
   if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -408,11 +406,8 @@ aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, uns
   char command[64];
   snprintf(command, sizeof command, "C %d %d %d\r\n", static_cast<int>(flashAddress), static_cast<int>(ramAddress),
            static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(kSlowAnswerBudget, line, sizeof line);
   if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -422,11 +417,8 @@ aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, uns
 aErr NXPSerialClass::SetBaudRate(unsigned rate) {
   char command[64];
   snprintf(command, sizeof command, "B %d %d\r\n", static_cast<int>(rate), 1);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   return ReturnCodeCheck(kAnswerBudget, line, sizeof line);
 }
@@ -434,20 +426,14 @@ aErr NXPSerialClass::SetBaudRate(unsigned rate) {
 aErr NXPSerialClass::ExecuteFrom(unsigned address) {
   char command[64];
   snprintf(command, sizeof command, "G %d T\r\n", static_cast<int>(address));
-  aErr err = SendCommand(command);
-  if (err != aErrNone)
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-  return err;
+  return CommandLine(command);
 }
 
 // Sends the command, checks its return code and reads n number lines: a refused or cut
 // answer must never pass for a chip's values.
 aErr NXPSerialClass::NumberLines(const char* command, unsigned long long* values, size_t n) {
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -503,11 +489,8 @@ aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, const uint8_t* d
   if (count == 0 || count % 4 != 0 || data == nullptr) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "W %d %d\r\n", static_cast<int>(ramAddress), static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command, "Write() ");
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line));
@@ -559,11 +542,8 @@ aErr NXPSerialClass::Read(unsigned address, unsigned count, uint8_t* out) {
   if (count == 0 || count % 4 != 0 || out == nullptr) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "R %d %d\r\n", static_cast<int>(address), static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
