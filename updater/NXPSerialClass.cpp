@@ -57,6 +57,9 @@ constexpr unsigned kUnlockCode = 23130;
 constexpr size_t kLineSize = 1024;
 constexpr size_t kWordLineSize = 32;
 constexpr unsigned kAnswerBudget = 100;
+// A line that keeps sending bytes that are dropped would hold a read for ever: after a line's
+// worth of them the read gives up, as after its failed reads.
+constexpr size_t kDropLimit = kLineSize;
 // Erasing all sectors takes about 100 ms on the LPC17xx, a copy a few: wait longer for those
 // answers, which still return as soon as they come.
 constexpr unsigned kSlowAnswerBudget = 5000;
@@ -152,7 +155,8 @@ aErr NXPSerialClass::GetEcho(const char* expected, size_t n, size_t* matched) {
   *matched = 0;
   aErr status = aErrNone;
   unsigned budget = kAnswerBudget;
-  while (*matched < n && budget > 0 && stream != nullptr) {
+  size_t dropped = 0;
+  while (*matched < n && budget > 0 && dropped < kDropLimit && stream != nullptr) {
     uint8_t byte = 0;
     status = aStream_Read(stream, &byte, 1);
     if (status != aErrNone) {
@@ -166,6 +170,7 @@ aErr NXPSerialClass::GetEcho(const char* expected, size_t n, size_t* matched) {
       Log::log(DEBUG_NXPSerial_E, " %02X", byte);
       (*matched)++;
     } else {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, " %02X!=%02X", byte, want);
     }
   }
@@ -218,7 +223,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
   aErr status = aErrNone;
   int matcher = 0;
   unsigned failed = 0;
-  while (*count < take && matcher < 2 && failed < kAnswerBudget && stream != nullptr) {
+  size_t dropped = 0;
+  while (*count < take && matcher < 2 && failed < kAnswerBudget && dropped < kDropLimit && stream != nullptr) {
     uint8_t byte = 0;
     status = aStream_Read(stream, &byte, 1);
     if (status != aErrNone) {
@@ -228,10 +234,12 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
       continue;
     }
     if (*count == 0 && (byte == '\n' || byte == '\r')) {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, byte == '\n' ? "Response ignoring leading \\n\n" : "Response ignoring leading \\r\n");
       continue;
     }
     if (byte == 0 && *count < 3) {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
       continue;
     }
