@@ -18,10 +18,30 @@
 #include "BenchFigure.h"
 #include "BenchTiming.h"
 #include "MemoryPipe.h"
+#include "PacketHelpers.h"
 #include "TcpLoopbackPair.h"
+#include "aLink.h"
 
 // The size of one message: a packet with a full payload on the wire.
 constexpr size_t kRoundTripWire = 30;
+
+// Microseconds from putting one packet (`address`, `payload`) on the link to the first packet
+// that `match` takes with `want`; -1 when the put failed or no such packet came in time.
+inline double LinkRoundTrip(aLinkRef ref, uint8_t address, const std::vector<uint8_t>& payload,
+                            aPacketMatchProc match, const void* want, uint64_t timeoutMs = 5000) {
+  PacketPtr request(aPacket_CreateWithData(address, static_cast<uint8_t>(payload.size()), payload.data()));
+  auto start = std::chrono::steady_clock::now();
+  if (aLink_PutPacket(ref, request.get()) != aErrNone) return -1;
+  PacketPtr reply(aLink_AwaitFirst(ref, match, want, timeoutMs));
+  double us = MicrosSince(start);
+  return reply != nullptr ? us : -1;
+}
+
+// The same for a device that echoes the payload.
+inline double LinkEchoRoundTrip(aLinkRef ref, uint8_t address, const std::vector<uint8_t>& payload,
+                                uint64_t timeoutMs = 5000) {
+  return LinkRoundTrip(ref, address, payload, SamePayload, &payload, timeoutMs);
+}
 
 // Context switches of the whole process so far, voluntary and not.
 inline long ProcessContextSwitches() {

@@ -40,15 +40,8 @@ int main() {
   uint8_t tag = 0;
   bool failed = false;
   auto raw = [&](int) -> double {
-    std::vector<uint8_t> payload{0x17, ++tag};
-    aPacket* request = aPacket_CreateWithData(6, 2, payload.data());
-    auto start = Clock::now();
-    aLink_PutPacket(ref, request);
-    aPacket* echo = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
-    double us = MicrosSince(start);
-    aPacket_Destroy(&request);
-    failed = failed || echo == nullptr;
-    aPacket_Destroy(&echo);
+    double us = LinkEchoRoundTrip(ref, 6, {0x17, ++tag});
+    failed = failed || us < 0;
     return us;
   };
   uei get{};

@@ -53,12 +53,7 @@ std::vector<uint8_t> Request(uint32_t i) {
 // Microseconds of one echo on a link-engine link; -1 when no reply came.
 double LinkRoundTrip(aLinkRef link, int i) {
   std::vector<uint8_t> wire = Request(static_cast<uint32_t>(i));
-  std::vector<uint8_t> payload(wire.begin() + 2, wire.end());
-  PacketPtr request(aPacket_CreateWithData(wire[0], wire[1], payload.data()));
-  auto start = Clock::now();
-  aLink_PutPacket(link, request.get());
-  PacketPtr reply(aLink_AwaitFirst(link, SamePayload, &payload, kReplyMs));
-  return reply != nullptr ? MicrosSince(start) : -1;
+  return LinkEchoRoundTrip(link, wire[0], std::vector<uint8_t>(wire.begin() + 2, wire.end()), kReplyMs);
 }
 
 double DealerRoundTrip(RawDealer& client, int i) {

@@ -43,13 +43,9 @@ std::vector<uint8_t> Request(int i) {
 
 // One PutPacket, device echo, AwaitFirst on the payload; microseconds.
 double LinkRoundTrip(aLinkRef ref, int i) {
-  std::vector<uint8_t> payload = Request(i);
-  PacketPtr request(aPacket_CreateWithData(0x08, 28, payload.data()));
-  auto start = Clock::now();
-  aLink_PutPacket(ref, request.get());
-  PacketPtr reply(aLink_AwaitFirst(ref, SamePayload, &payload, 5000));
-  if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
-  return MicrosSince(start);
+  double us = LinkEchoRoundTrip(ref, 0x08, Request(i));
+  if (us < 0) fprintf(stderr, "link round trip %d lost\n", i);
+  return us;
 }
 
 // A link over loopback TCP (descriptor stream kind) with the device behind the other socket.

@@ -62,14 +62,8 @@ double LinkRoundTrip(aLinkRef ref, int i) {
   std::vector<uint8_t> payload(28);
   payload[0] = static_cast<uint8_t>(i);
   payload[1] = static_cast<uint8_t>(i >> 8);
-  aPacket* request = aPacket_CreateWithData(0x08, 28, payload.data());
-  auto start = Clock::now();
-  aLink_PutPacket(ref, request);
-  aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
-  double us = MicrosSince(start);
-  aPacket_Destroy(&request);
-  if (reply == nullptr) fprintf(stderr, "link round trip %d lost\n", i);
-  aPacket_Destroy(&reply);
+  double us = LinkEchoRoundTrip(ref, 0x08, payload);
+  if (us < 0) fprintf(stderr, "link round trip %d lost\n", i);
   return us;
 }
 

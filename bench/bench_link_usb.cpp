@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 
 #include "PacketHelpers.h"
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "BenchUsb.h"
 #include "Corvantis-C.h"
@@ -26,8 +26,6 @@
 #include "aLink.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kSerial = 0xABCD;
 constexpr size_t kMessage = 30;
@@ -43,14 +41,8 @@ std::vector<double> LinkRoundTrips() {
   for (int i = 0; i < kWarmUp + kRoundTrips; ++i) {
     payload[0] = static_cast<uint8_t>(i);
     payload[1] = static_cast<uint8_t>(i >> 8);
-    aPacket* request = aPacket_CreateWithData(0x08, static_cast<uint8_t>(payload.size()), payload.data());
-    auto start = Clock::now();
-    aLink_PutPacket(ref, request);
-    aPacket* reply = aLink_AwaitFirst(ref, SamePayload, &payload, 5000);
-    double us = MicrosSince(start);
-    aPacket_Destroy(&request);
-    if (reply == nullptr) break;
-    aPacket_Destroy(&reply);
+    double us = LinkEchoRoundTrip(ref, 0x08, payload);
+    if (us < 0) break;
     if (i >= kWarmUp) times.push_back(us);
   }
   aLink_Destroy(&ref);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchSerialLine.h"
 #include "BenchTiming.h"
 #include "BenchUsb.h"
@@ -123,25 +124,6 @@ bool BenchLpc() {
   return true;
 }
 
-bool Put(aLinkRef ref, const std::vector<uint8_t>& payload) {
-  aPacket* packet = aPacket_CreateWithData(kLoaderAddress, static_cast<uint8_t>(payload.size()), payload.data());
-  aErr err = aLink_PutPacket(ref, packet);
-  aPacket_Destroy(&packet);
-  return err == aErrNone;
-}
-
-// The round trip of one request and the first reply that the predicate takes, in microseconds;
-// negative when no reply came.
-double RoundTrip(aLinkRef ref, const std::vector<uint8_t>& request, aPacketMatchProc match, const void* want) {
-  auto start = std::chrono::steady_clock::now();
-  if (!Put(ref, request)) return -1;
-  aPacket* reply = aLink_AwaitFirst(ref, match, want, 5000);
-  double us = MicrosSince(start);
-  if (reply == nullptr) return -1;
-  aPacket_Destroy(&reply);
-  return us;
-}
-
 // One transfer's record: its seconds from the first PREPARE to REBOOT, and its exchanges that
 // get an answer (PREPARE, DATA, SUM, WRITE).
 struct TransferRecord {
@@ -215,8 +197,8 @@ bool BenchImx() {
     aLinkRef ref = heldLinkRef(*module.getLink());
     for (int i = 0; i < kWarmUp + kPerBlock; ++i) {
       echo[1] = static_cast<uint8_t>(i);
-      double e = RoundTrip(ref, echo, SamePayload, &echo);
-      double d = RoundTrip(ref, data, sCommandFilter, &dataMatch);
+      double e = LinkEchoRoundTrip(ref, kLoaderAddress, echo);
+      double d = LinkRoundTrip(ref, kLoaderAddress, data, sCommandFilter, &dataMatch);
       if (e < 0 || d < 0) {
         fprintf(stderr, "bench_recovery: a link round trip failed\n");
         return false;

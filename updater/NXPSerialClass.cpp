@@ -57,6 +57,9 @@ constexpr unsigned kUnlockCode = 23130;
 constexpr size_t kLineSize = 1024;
 constexpr size_t kWordLineSize = 32;
 constexpr unsigned kAnswerBudget = 100;
+// A line that keeps sending bytes that are dropped would hold a read for ever: after a line's
+// worth of them the read gives up, as after its failed reads.
+constexpr size_t kDropLimit = kLineSize;
 // Erasing all sectors takes about 100 ms on the LPC17xx, a copy a few: wait longer for those
 // answers, which still return as soon as they come.
 constexpr unsigned kSlowAnswerBudget = 5000;
@@ -152,7 +155,8 @@ aErr NXPSerialClass::GetEcho(const char* expected, size_t n, size_t* matched) {
   *matched = 0;
   aErr status = aErrNone;
   unsigned budget = kAnswerBudget;
-  while (*matched < n && budget > 0 && stream != nullptr) {
+  size_t dropped = 0;
+  while (*matched < n && budget > 0 && dropped < kDropLimit && stream != nullptr) {
     uint8_t byte = 0;
     status = aStream_Read(stream, &byte, 1);
     if (status != aErrNone) {
@@ -166,6 +170,7 @@ aErr NXPSerialClass::GetEcho(const char* expected, size_t n, size_t* matched) {
       Log::log(DEBUG_NXPSerial_E, " %02X", byte);
       (*matched)++;
     } else {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, " %02X!=%02X", byte, want);
     }
   }
@@ -218,7 +223,8 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
   aErr status = aErrNone;
   int matcher = 0;
   unsigned failed = 0;
-  while (*count < take && matcher < 2 && failed < kAnswerBudget && stream != nullptr) {
+  size_t dropped = 0;
+  while (*count < take && matcher < 2 && failed < kAnswerBudget && dropped < kDropLimit && stream != nullptr) {
     uint8_t byte = 0;
     status = aStream_Read(stream, &byte, 1);
     if (status != aErrNone) {
@@ -228,10 +234,12 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
       continue;
     }
     if (*count == 0 && (byte == '\n' || byte == '\r')) {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, byte == '\n' ? "Response ignoring leading \\n\n" : "Response ignoring leading \\r\n");
       continue;
     }
     if (byte == 0 && *count < 3) {
+      dropped++;
       Log::log(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
       continue;
     }
@@ -247,6 +255,13 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t* count, const ch
   sLogText(DEBUG_NXPSerial_SR, "Response: [" + sHex(sBytes(buffer), *count) + "] [" +
                                    sShown(sBytes(buffer), *count, true) + "]\n");
   return status;
+}
+
+aErr NXPSerialClass::CommandLine(const char* command, const char* caller) {
+  aErr err = SendCommand(command);
+  if (err != aErrNone)
+    Log::log(DEBUG_NXPSerial, "%sError Sending command [%s] [%s]\n", caller, command, aError_GetErrorText(err));
+  return err;
 }
 
 uint8_t NXPSerialClass::GetErrorIndex(size_t length) {
@@ -361,11 +376,8 @@ aErr NXPSerialClass::SetEcho(bool on) {
   Log::log(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
   char command[16];
   snprintf(command, sizeof command, "A %d\r\n", on ? 1 : 0);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(kAnswerBudget, line, sizeof line);
   if (err == aErrNone) echo = on;
@@ -375,11 +387,8 @@ aErr NXPSerialClass::SetEcho(bool on) {
 aErr NXPSerialClass::Unlock() {
   char command[32];
   snprintf(command, sizeof command, "U %u\r\n", kUnlockCode);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   return ReturnCodeCheck(kAnswerBudget, line, sizeof line);
 }
@@ -388,11 +397,8 @@ aErr NXPSerialClass::SectorCommand(char letter, unsigned first, unsigned last, u
   if (last < first) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "%c %d %d\r\n", letter, static_cast<int>(first), static_cast<int>(last));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(budgetMs, line, sizeof line);
   if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -408,11 +414,8 @@ aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, uns
   char command[64];
   snprintf(command, sizeof command, "C %d %d %d\r\n", static_cast<int>(flashAddress), static_cast<int>(ramAddress),
            static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   err = ReturnCodeCheck(kSlowAnswerBudget, line, sizeof line);
   if (err != aErrNone) Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -422,11 +425,8 @@ aErr NXPSerialClass::CopyToFlash(unsigned flashAddress, unsigned ramAddress, uns
 aErr NXPSerialClass::SetBaudRate(unsigned rate) {
   char command[64];
   snprintf(command, sizeof command, "B %d %d\r\n", static_cast<int>(rate), 1);
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   return ReturnCodeCheck(kAnswerBudget, line, sizeof line);
 }
@@ -434,20 +434,14 @@ aErr NXPSerialClass::SetBaudRate(unsigned rate) {
 aErr NXPSerialClass::ExecuteFrom(unsigned address) {
   char command[64];
   snprintf(command, sizeof command, "G %d T\r\n", static_cast<int>(address));
-  aErr err = SendCommand(command);
-  if (err != aErrNone)
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-  return err;
+  return CommandLine(command);
 }
 
 // Sends the command, checks its return code and reads n number lines: a refused or cut
 // answer must never pass for a chip's values.
 aErr NXPSerialClass::NumberLines(const char* command, unsigned long long* values, size_t n) {
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));
@@ -503,11 +497,8 @@ aErr NXPSerialClass::Write(unsigned ramAddress, unsigned count, const uint8_t* d
   if (count == 0 || count % 4 != 0 || data == nullptr) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "W %d %d\r\n", static_cast<int>(ramAddress), static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Write() Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command, "Write() ");
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n", GetErrorText(line));
@@ -559,11 +550,8 @@ aErr NXPSerialClass::Read(unsigned address, unsigned count, uint8_t* out) {
   if (count == 0 || count % 4 != 0 || out == nullptr) return aErrParam;
   char command[64];
   snprintf(command, sizeof command, "R %d %d\r\n", static_cast<int>(address), static_cast<int>(count));
-  aErr err = SendCommand(command);
-  if (err != aErrNone) {
-    Log::log(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n", command, aError_GetErrorText(err));
-    return err;
-  }
+  aErr err = CommandLine(command);
+  if (err != aErrNone) return err;
   char line[kLineSize];
   if (ReturnCodeCheck(kAnswerBudget, line, sizeof line) != aErrNone) {
     Log::log(DEBUG_NXPSerial, "Error response ==>[%s]\n", GetErrorText(line));

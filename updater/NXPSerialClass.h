@@ -84,6 +84,8 @@ class NXPSerialClass {
   static bool ParseNumberLine(const char* line, size_t length, unsigned long long* value);
 
  private:
+  // SendCommand; a failed write is logged, after `caller`, with the line and returned.
+  aErr CommandLine(const char* command, const char* caller = "");
   aErr ReturnCodeCheck(unsigned budgetMs, char* line, size_t size);
   aErr SectorCommand(char letter, unsigned first, unsigned last, unsigned budgetMs);
   aErr NumberLines(const char* command, unsigned long long* values, size_t n);

@@ -21,6 +21,7 @@
 #include "Updater.h"
 #include "WorkflowSleep.h"
 #include "aError.h"
+#include "aUEI.h"
 #include "unix_time.h"
 
 using Tavrin::Corvantis::Module;
@@ -31,10 +32,6 @@ namespace {
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-uint32_t sBigEndian(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
 
 // Keeps the display muted while it lives, whatever leaves the scope.
 class MutedDisplay {
@@ -123,7 +120,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& i
       Log::log(DEBUG_Updater, "Loader block %d has no load address; skipped.\n", number++);
       continue;
     }
-    uint32_t address = sBigEndian(block.data);
+    uint32_t address = block.address;
     std::vector<uint8_t> bytes(block.data + 4, block.data + block.length);
     Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, bytes.size(),
              static_cast<int>(address));
@@ -134,7 +131,7 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& i
   uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
   for (const BirdBlock& block : image.FindBlocks(BirdFile::BLOCK_START_ADDRESS)) {
     if (block.length > 3) {
-      start = sBigEndian(block.data);
+      start = aUEI_RetrieveInt(block.data);
       break;
     }
   }

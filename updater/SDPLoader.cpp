@@ -123,17 +123,21 @@ void SDPLoader::_printBuffer(const std::vector<uint8_t>& buffer) {
   Log::log(DEBUG_iMXSerial, "\n");
 }
 
+std::vector<uint8_t> SDPLoader::_exchange(const std::vector<uint8_t>& command) {
+  ssize_t written = loader->writeData(command);
+  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
+  _printBuffer(command);
+  std::vector<uint8_t> answer;
+  ssize_t read = loader->readData(answer, kAnswerWaitMs);
+  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
+  _printBuffer(answer);
+  return answer;
+}
+
 bool SDPLoader::_isConnectionAlive() {
   std::vector<uint8_t> status = _createStatusPacket();
   for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
-    ssize_t written = loader->writeData(status);
-    Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-    _printBuffer(status);
-    std::vector<uint8_t> answer;
-    ssize_t read = loader->readData(answer, kAnswerWaitMs);
-    Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
-    _printBuffer(answer);
-    if (_expectResponse(answer)) return true;
+    if (_expectResponse(_exchange(status))) return true;
   }
   Log::log(DEBUG_iMXSerial, "Error: No ack from iMX device\n");
   return false;
@@ -216,14 +220,7 @@ void SDPLoader::startLoader(uint32_t address) {
 }
 
 bool SDPLoader::_readRegister(uint32_t address, uint32_t& value) {
-  std::vector<uint8_t> command = _create4ByteReadRegisterPacket(address);
-  ssize_t written = loader->writeData(command);
-  Log::log(DEBUG_iMXSerial, "bytesWritten: %zu\n", static_cast<size_t>(written));
-  _printBuffer(command);
-  std::vector<uint8_t> answer;
-  ssize_t read = loader->readData(answer, kAnswerWaitMs);
-  Log::log(DEBUG_iMXSerial, "Read Data: %zd\n", read);
-  _printBuffer(answer);
+  std::vector<uint8_t> answer = _exchange(_create4ByteReadRegisterPacket(address));
   value = 0;
   return loader->getDataFromBuffer(answer, 0, value);
 }

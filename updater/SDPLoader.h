@@ -112,6 +112,8 @@ class SDPLoader {
 
  private:
   bool _isConnectionAlive();
+  // Writes one command and reads the answer within the usual wait, logging both.
+  std::vector<uint8_t> _exchange(const std::vector<uint8_t>& command);
   static void _fillCommand(std::vector<uint8_t>& packet);
   bool _expectResponse(const std::vector<uint8_t>& answer);
   bool _expectSuccess(const std::vector<uint8_t>& answer);

@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "Log.h"
+#include "Recovery.h"
 #include "SystemClass.h"
 #include "UpgradeReplies.h"
 #include "WorkflowSleep.h"
+#include "aUEI.h"
 #include "uei.h"
 
 using Tavrin::Corvantis::Link;
@@ -34,15 +36,9 @@ constexpr int kWrongCountLimit = 10;
 // goes as data packets.
 constexpr uint32_t kUEIPieceLimit = 900 * 24;
 constexpr int kReconnectAttempts = 5;
-constexpr uint32_t kPlaceholderSerial = 0xDEADDEAD;
 constexpr uint32_t kRebootPassMs = 250;
 constexpr int kRebootPassLimit = 40;  // about 10 s: a link that never drops must not hold us
 constexpr uint32_t kPooledFeature = 0x80000000u;
-
-uint32_t sAddress(const uint8_t* block) {
-  return static_cast<uint32_t>(block[0]) << 24 | static_cast<uint32_t>(block[1]) << 16 |
-         static_cast<uint32_t>(block[2]) << 8 | block[3];
-}
 
 bool sIsBlock(const uint8_t* block, uint32_t length) { return block != nullptr && length >= 4; }
 
@@ -103,7 +99,7 @@ aErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
            blockSize);
   // Without its load address a block is not one.
   if (!sIsBlock(block, length)) return _fail("PREPARE", aErrParam);
-  uint32_t address = sAddress(block);
+  uint32_t address = aUEI_RetrieveInt(block);
   Log::log(DEBUG_Network_FIRM,
            "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
            block[0], block[1], block[2], block[3]);
@@ -228,7 +224,7 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length) {
   if (!sIsBlock(block, length)) return _fail("DATA", aErrParam);
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", sAddress(block),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(block),
            static_cast<int>(length - 4));
   uint32_t counter = 0;
   return _block_transfer(block + 4, length - 4, counter);
@@ -285,7 +281,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
   for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
     Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
              kReconnectAttempts);
-    err = module->connect(USB, kPlaceholderSerial);
+    err = module->connect(USB, Recovery::kPlaceholderSerial);
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;
@@ -300,7 +296,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
                                      UpdaterDisplayInterface& display) {
   if (!sIsBlock(block, length)) return _fail("DATA", aErrParam);
-  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", sAddress(block),
+  Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", aUEI_RetrieveInt(block),
            static_cast<int>(length - 4));
   // Pieces of 0 bytes would never end the block.
   if (blockSize == 0) {

@@ -1,22 +1,18 @@
 #include "UpgradeReplies.h"
 
 #include "LinkChecks.h"
+#include "aUEI.h"
 
 namespace {
 
 constexpr uint8_t kStatusAt = 2;
 constexpr uint8_t kValueAt = 3;
 
-uint32_t sBigEndian32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 | static_cast<uint32_t>(at[2]) << 8 |
-         at[3];
-}
-
 }  // namespace
 
 aErr _upgrade_init_reply(const uint8_t* payload, uint8_t length, uint32_t* base) {
   if (payload == nullptr || length <= 5) return aErrPacket;
-  *base = sBigEndian32(payload + 2);
+  *base = aUEI_RetrieveInt(payload + 2);
   return aErrNone;
 }
 
@@ -38,7 +34,7 @@ aErr _upgrade_sum_reply(const uint8_t* payload, uint8_t length, uint32_t sum, ui
   *deviceSum = 0;
   // Without the whole sum there is nothing to compare: a refusal.
   if (payload == nullptr || length < kValueAt + 4) return aErrInvalidOption;
-  *deviceSum = sBigEndian32(payload + kValueAt);
+  *deviceSum = aUEI_RetrieveInt(payload + kValueAt);
   return *status == 0 && *deviceSum == sum ? aErrNone : aErrInvalidOption;
 }
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <ostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BirdBuilder.h"
@@ -251,6 +254,46 @@ TEST(NXPSerialConnect, ChipStaysAtTheRateItSynchronisedAt) {
   EXPECT_EQ(isp.Unlock(), aErrParam);  // no answer line
   ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
   EXPECT_EQ(isp.Unlock(), aErrNone);
+}
+
+// A line that never stops sending bytes the reader drops (foreign bytes instead of an echo,
+// line ends before an answer) cannot hold the reader: the call returns while the line still
+// talks, with the failure it gives for a line that makes no sense.
+TEST(NXPSerialLines, EndlessDroppedBytesEndTheRead) {
+  struct Row {
+    const char* name;
+    uint8_t babble;
+    std::function<aErr(NXPSerialClass&)> call;
+    aErr expected;
+  };
+  const Row rows[] = {
+      {"foreign_echo", 'x', [](NXPSerialClass& isp) { return isp.SetEcho(false); }, aErrParam},
+      {"line_ends_before_sync_answer", '\n', [](NXPSerialClass& isp) { return isp.Sync(); }, aErrIO},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PtyPair pty(true);
+    NXPSerialClass isp;
+    ASSERT_EQ(isp.Connect(pty.slaveName().c_str(), 115200), aErrNone);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ranOut{false};
+    std::thread line([&] {
+      const std::vector<uint8_t> chunk(256, row.babble);
+      auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!stop) {
+        if (std::chrono::steady_clock::now() > until) {
+          ranOut = true;
+          return;
+        }
+        pty.writeMaster(chunk, 50);
+      }
+    });
+    aErr err = row.call(isp);
+    stop = true;
+    line.join();
+    EXPECT_FALSE(ranOut) << "the call returned only once the line fell silent";
+    EXPECT_EQ(err, row.expected);
+  }
 }
 
 TEST(NXPSerialLines, UuencodeAndBoundedDecode) {
