@@ -80,7 +80,6 @@ class LinkPacketLog : public testing::Test {
   int threads_ = 0;
 };
 
-
 }  // namespace
 
 TEST_F(LinkPacketLog, RecordsBecomeLines) {

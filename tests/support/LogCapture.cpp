@@ -25,6 +25,13 @@ std::string LogCapture::text() {
   return std::string(buffer_ ? buffer_ : "", size_);
 }
 
+size_t LogCapture::count(const std::string& part) {
+  const std::string logged = text();
+  size_t n = 0;
+  for (size_t at = logged.find(part); at != std::string::npos; at = logged.find(part, at + part.size())) ++n;
+  return n;
+}
+
 void LogCapture::clear() {
   fflush(stream_);
   rewind(stream_);

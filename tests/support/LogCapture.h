@@ -12,6 +12,8 @@ class LogCapture {
 
   // Everything logged so far.
   std::string text();
+  // How many times `part` stands in what was logged.
+  size_t count(const std::string& part);
   void clear();
 
  private:

@@ -19,12 +19,6 @@ namespace {
 
 using Map = std::map<std::string, std::string>;
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 const std::string kStamp = FixedClock::kDefaultText;
 
 class KeyValueStoreTest : public FixedClockTest {
@@ -41,7 +35,7 @@ TEST_F(KeyValueStoreTest, MissingFileIsCreatedWithBothStamps) {
   EXPECT_EQ(ReadText(file_), "CREATED_TIME=" + kStamp + "\nUPDATED_TIME=" + kStamp + "\n");
   EXPECT_FALSE(kv.IsDirty());
   EXPECT_EQ(kv.Path(), file_);
-  EXPECT_EQ(Count(log.text(), "Attibutes: Error - cannot open attributes file: '" + file_ + "' (2)\n"), 1u);
+  EXPECT_EQ(log.count("Attibutes: Error - cannot open attributes file: '" + file_ + "' (2)\n"), 1u);
 
   // A file that is there is only read.
   clock_.set(FixedClock::kDefaultTime + 3600);
@@ -163,7 +157,7 @@ TEST_F(KeyValueStoreTest, HistorySurvivesLongLines) {
                        "\nLAST_TRANSFER_DATE=" + kStamp + "\nZ_LAST=9\n");
   LogCapture log(DEBUG_Attributes);
   KeyValueStore kv(file_.c_str());
-  EXPECT_EQ(Count(log.text(), "Attibutes: Error - skipped a line over 65536 characters in '" + file_ + "'\n"), 1u);
+  EXPECT_EQ(log.count("Attibutes: Error - skipped a line over 65536 characters in '" + file_ + "'\n"), 1u);
   kv.Add("LATEST_DOWNLOAD", "1300.bird");
   kv.Save();
 
@@ -196,14 +190,14 @@ TEST_F(KeyValueStoreTest, UnreadableFileIsNeverReplaced) {
     SCOPED_TRACE(row.path);
     LogCapture log(DEBUG_Attributes);
     KeyValueStore kv(row.path.c_str());
-    EXPECT_EQ(Count(log.text(), "Attibutes: Error - cannot open attributes file: '" + row.path + "' (" +
+    EXPECT_EQ(log.count("Attibutes: Error - cannot open attributes file: '" + row.path + "' (" +
                                     std::to_string(row.error) + ")\n"),
               1u);
     EXPECT_TRUE(kv.Values().empty());
     kv.Add("LATEST_TRANSFER", "1.bird");
     kv.Save();
     EXPECT_TRUE(kv.IsDirty());
-    EXPECT_EQ(Count(log.text(), "Attibutes: Error - not replacing unread attributes file: '" + row.path + "'\n"), 1u);
+    EXPECT_EQ(log.count("Attibutes: Error - not replacing unread attributes file: '" + row.path + "'\n"), 1u);
   }
   char target[64] = {};
   EXPECT_EQ(readlink(file_.c_str(), target, sizeof(target) - 1), 9);
@@ -221,6 +215,6 @@ TEST_F(KeyValueStoreTest, FailedSaveKeepsChanges) {
   kv.Save(file.c_str());
   EXPECT_TRUE(kv.IsDirty());
   EXPECT_STREQ(kv[KeyValueStore::KEY_UPDATED_TIME], kStamp.c_str());
-  EXPECT_EQ(Count(log.text(), "Attibutes: Error - cannot open attributes file for writting: '" + file + "' (2)\n"),
+  EXPECT_EQ(log.count("Attibutes: Error - cannot open attributes file for writting: '" + file + "' (2)\n"),
             1u);
 }

@@ -18,12 +18,6 @@ namespace {
 const char* const kNoServer = "http://127.0.0.1:9/cgi/u";
 const char* const kRefresh = "Failed enumeration after 3 tries, refreshing libusb context.\n";
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 class RecoveryLoaderSearch : public UsbEmulationTest {
  protected:
   void TearDown() override {
@@ -74,7 +68,7 @@ TEST_F(RecoveryLoaderSearch, ALateLoaderIsFoundOnTheTryAfterItCame) {
   ::Fingerprint fp = {{0, 0, 0, 0}};
   ASSERT_TRUE(Fingerprint(fp));
   EXPECT_EQ(sleep.pauses().size(), 4u);
-  EXPECT_EQ(Count(log.text(), kRefresh), 1u);
+  EXPECT_EQ(log.count(kRefresh), 1u);
   EXPECT_EQ(fp.word[1], 3u);
 }
 
@@ -87,7 +81,7 @@ TEST_F(RecoveryLoaderSearch, NoLoaderAfterFifteenTries) {
   ::Fingerprint fp = {{0, 0, 0, 0}};
   EXPECT_FALSE(Fingerprint(fp));
   EXPECT_EQ(sleep.pauses(), std::vector<uint32_t>(14, 1000));
-  EXPECT_EQ(Count(log.text(), kRefresh), 5u);
+  EXPECT_EQ(log.count(kRefresh), 5u);
   EXPECT_NE(log.text().find("Could not connect to device.\n"), std::string::npos);
   EXPECT_TRUE(display_.errors().empty());
 }

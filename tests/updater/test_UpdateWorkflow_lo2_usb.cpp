@@ -53,12 +53,6 @@ UpdateImage SmallImage() {
   return image;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
-  return n;
-}
-
 size_t CountSub(const std::vector<std::vector<uint8_t>>& packets, uint8_t sub) {
   return static_cast<size_t>(std::count_if(packets.begin(), packets.end(),
                                            [sub](const std::vector<uint8_t>& p) { return p.size() >= 2 && p[1] == sub; }));
@@ -263,7 +257,7 @@ TEST_F(UpdateWorkflow, FindsTheLoaderAgainOnTheBus) {
   LogCapture log(kTopics);
 
   EXPECT_TRUE(Update(0)) << log.text();
-  EXPECT_EQ(Count(log.text(), kRefresh), 2u) << log.text();
+  EXPECT_EQ(log.count(kRefresh), 2u) << log.text();
   std::vector<uint32_t> pauses = sleeps.pauses();
   EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 1000u), 5);
   EXPECT_EQ(FlashAgainst(bytes), "");
@@ -283,7 +277,7 @@ TEST_F(UpdateWorkflow, EndsWhenTheLoaderNeverComesBack) {
 
   EXPECT_FALSE(Update(0));
   EXPECT_EQ(display_.errors(), Lines{"Failed to transfer firmware at loader search [3, aErrNotFound]"});
-  EXPECT_EQ(Count(log.text(), kRefresh), 5u) << "before tries 3, 6, 9, 12 and 15";
+  EXPECT_EQ(log.count(kRefresh), 5u) << "before tries 3, 6, 9, 12 and 15";
   std::vector<uint32_t> pauses = sleeps.pauses();
   EXPECT_EQ(std::count(pauses.begin(), pauses.end(), 1000u), 14) << "none after the last try";
   EXPECT_NE(log.text().find("Failed _transfer_firmware(): 3\n"), std::string::npos);
