@@ -262,9 +262,9 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
   if (module == nullptr) return aErrResource;
+  // Module::reconnect takes the stored link specification; the search only reports it.
   linkSpec spec{};
-  linkType type = USB;
-  if (module->getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP) type = TCPIP;
+  if (module->getLinkSpecifier(&spec) != aErrNone) spec.type = USB;
   module->disconnect();
   auto attempt = [this, delay](const DeviceSearch::Attempt& a, bool placeholder) {
     if (placeholder) {
@@ -282,10 +282,9 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
     Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delay));
     return err;
   };
-  DeviceSearch own(DeviceSearch::ReconnectOwn(type, spec.serialNumber, delay),
+  DeviceSearch own(DeviceSearch::ReconnectOwn(static_cast<linkType>(spec.type), spec.serialNumber, delay),
                    [&attempt](const DeviceSearch::Attempt& a) { return attempt(a, false); });
-  DeviceSearch::Result result = own.Run();
-  if (result.end == DeviceSearch::End::kFound) return aErrNone;
+  if (own.Run().end == DeviceSearch::End::kFound) return aErrNone;
   // A loader without a serial number of its own presents itself under the placeholder.
   DeviceSearch placeholder(DeviceSearch::ReconnectPlaceholder(delay),
                            [&attempt](const DeviceSearch::Attempt& a) { return attempt(a, true); });
