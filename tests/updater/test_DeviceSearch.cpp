@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "DeviceSearch.h"
-#include "LogCapture.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "UpgradeRigs.h"
 
 namespace {
