@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "BirdFile.h"
-#include "Corvantis-C.h"
 #include "CreateUpdaterStore.h"
+#include "DeviceSearch.h"
 #include "DisableEther.h"
 #include "Log.h"
 #include "Module.h"
@@ -19,7 +19,6 @@
 #include "UpdateServerRequest.h"
 #include "UpdateTransfer.h"
 #include "Updater.h"
-#include "WorkflowSleep.h"
 #include "aError.h"
 #include "aUEI.h"
 #include "unix_time.h"
@@ -139,33 +138,6 @@ aErr _transfer_recovery_loader(UpdaterDisplayInterface& /*display*/, BirdFile& i
   return aErrNone;
 }
 
-// One try to find the started recovery loader on USB: under the placeholder serial number,
-// then under `serial`. A failed try leaves no link behind: one created but never running
-// would refuse every later try, and the USB context cannot be released while it is open.
-bool _connect_recovery_loader(Module& module, uint32_t serial) {
-  const uint32_t serials[] = {kPlaceholderSerial, serial};
-  for (size_t i = 0; i < (serial == kPlaceholderSerial ? 1u : 2u); ++i) {
-    if (module.discoverAndConnect(USB, serials[i]) == aErrNone && module.isConnected()) return true;
-    module.disconnect();
-  }
-  return false;
-}
-
-// Up to CONNECT_ATTEMPTS tries, one second apart; every third one first lets the process-wide
-// USB context go, so that the next enumeration starts afresh.
-bool _find_recovery_loader(Module& module, uint32_t serial) {
-  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
-    if (attempt % 3 == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      Corvantis_libusb_exit();
-    }
-    if (_connect_recovery_loader(module, serial)) return true;
-    // After the last try the search ends: a pause would only delay it.
-    if (attempt < CONNECT_ATTEMPTS) WorkflowSleep(kConnectPauseMs);
-  }
-  return false;
-}
-
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, std::string port, uint32_t serial,
                           std::string birdFile, Fingerprint& out, bool reset) {
   std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, updater.UpdaterDir(), "_get_fingerprint_imx");
@@ -195,7 +167,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, st
 
   Module module(0, 0);
   if (_disableEther(module, display) != aErrNone) return false;
-  if (!_find_recovery_loader(module, serial)) {
+  // The module holds no link yet: the search may refresh the USB context.
+  DeviceSearch search(DeviceSearch::RecoveryLoader(serial, true), DeviceSearch::DiscoverAndConnect(module));
+  if (search.Run().end != DeviceSearch::End::kFound) {
     Log::log(DEBUG_APP, "Could not connect to device.\n");
     return false;
   }
@@ -361,12 +335,8 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, ui
     display.message(ERROR, "%s", "Failed to transfer firmware");
     return false;
   }
-  bool connected = false;
-  for (int attempt = 1; attempt <= CONNECT_ATTEMPTS && !connected; ++attempt) {
-    connected = _connect_recovery_loader(module, serial);
-    if (!connected && attempt < CONNECT_ATTEMPTS) WorkflowSleep(kConnectPauseMs);
-  }
-  if (!connected) {
+  DeviceSearch search(DeviceSearch::RecoveryLoader(serial, false), DeviceSearch::DiscoverAndConnect(module));
+  if (search.Run().end != DeviceSearch::End::kFound) {
     display.message(ERROR, "%s", "Could not connect to device");
     return false;
   }

@@ -6,13 +6,12 @@
 
 #include "BuildNumberText.h"
 #include "CreateUpdaterStore.h"
-#include "Corvantis-C.h"
+#include "DeviceSearch.h"
 #include "DisableEther.h"
 #include "Log.h"
 #include "UpdateServerRequest.h"
 #include "UpdateTransfer.h"
 #include "Updater.h"
-#include "WorkflowSleep.h"
 #include "unix_time.h"
 
 using Tavrin::Corvantis::Module;
@@ -21,10 +20,6 @@ namespace {
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-constexpr int kSearchTries = 15;
-constexpr int kTriesPerRefresh = 3;
-constexpr uint32_t kSearchPauseMs = 1000;
 
 // A build recorded in the settings ("1234.bird" reads as 1234); anything else, a negative
 // number included, is none.
@@ -108,27 +103,15 @@ bool _connect_routed(Updater& updater, UpdaterDisplayInterface& display, Module&
 }
 
 // Finds the device again after its link dropped while the loader started, over the transport
-// it dropped from. Every failed try lets its link go, so that the next one can make its own.
+// it dropped from.
 aErr _search_loader(Module& device, uint32_t serial) {
   linkSpec spec{};
   linkType type = USB;
   if (device.getLinkSpecifier(&spec) == aErrNone && spec.type == TCPIP) type = TCPIP;
+  // No USB link of this process stays open: the search may refresh the USB context.
   device.disconnect();
-  aErr err = aErrNotFound;
-  for (int attempt = 1; attempt <= kSearchTries; ++attempt) {
-    if (type == USB && attempt % kTriesPerRefresh == 0) {
-      Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-      // No USB link of this process is open now: the next search enumerates afresh.
-      Corvantis_libusb_exit();
-    }
-    err = device.discoverAndConnect(type, serial);
-    if (err == aErrNone && device.isConnected()) return aErrNone;
-    if (err == aErrNone) err = aErrConnection;
-    device.disconnect();
-    // After the last try the run ends: a pause would only delay it.
-    if (attempt < kSearchTries) WorkflowSleep(kSearchPauseMs);
-  }
-  return err;
+  DeviceSearch search(DeviceSearch::UpdateLoader(type, serial), DeviceSearch::DiscoverAndConnect(device));
+  return search.Run().error;
 }
 
 // Records the transfer; a device without a store folder gets one first. A save that fails is

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "DeviceSearch.h"
 #include "Log.h"
-#include "Recovery.h"
 #include "SystemClass.h"
 #include "UpgradeReplies.h"
 #include "WorkflowSleep.h"
@@ -35,7 +35,6 @@ constexpr int kWrongCountLimit = 10;
 // past about 900 of them the outbound FIFO overflows and drops them all, so a larger piece
 // goes as data packets.
 constexpr uint32_t kUEIPieceLimit = 900 * 24;
-constexpr int kReconnectAttempts = 5;
 constexpr uint32_t kRebootPassMs = 250;
 constexpr int kRebootPassLimit = 40;  // about 10 s: a link that never drops must not hold us
 constexpr uint32_t kPooledFeature = 0x80000000u;
@@ -263,11 +262,17 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
   if (module == nullptr) return aErrResource;
+  // Module::reconnect takes the stored link specification; the search only reports it.
+  linkSpec spec{};
+  if (module->getLinkSpecifier(&spec) != aErrNone) spec.type = USB;
   module->disconnect();
-  aErr err = aErrConnection;
-  for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
-    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", attempt, kReconnectAttempts);
-    err = module->reconnect();
+  auto attempt = [this, delay](const DeviceSearch::Attempt& a, bool placeholder) {
+    if (placeholder) {
+      Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", a.tryNumber, a.tries);
+    } else {
+      Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", a.tryNumber, a.tries);
+    }
+    aErr err = placeholder ? module->connect(a.type, a.serial) : module->reconnect();
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
       return aErrNone;
@@ -275,22 +280,15 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
     // A link made but not running stays held and would refuse every later attempt.
     module->disconnect();
     Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delay));
-    WorkflowSleep(delay);
-  }
+    return err;
+  };
+  DeviceSearch own(DeviceSearch::ReconnectOwn(static_cast<linkType>(spec.type), spec.serialNumber, delay),
+                   [&attempt](const DeviceSearch::Attempt& a) { return attempt(a, false); });
+  if (own.Run().end == DeviceSearch::End::kFound) return aErrNone;
   // A loader without a serial number of its own presents itself under the placeholder.
-  for (int attempt = 1; attempt <= kReconnectAttempts; ++attempt) {
-    Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n", attempt,
-             kReconnectAttempts);
-    err = module->connect(USB, Recovery::kPlaceholderSerial);
-    if (err == aErrNone) {
-      Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
-      return aErrNone;
-    }
-    module->disconnect();
-    Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delay));
-    WorkflowSleep(delay);
-  }
-  return err;
+  DeviceSearch placeholder(DeviceSearch::ReconnectPlaceholder(delay),
+                           [&attempt](const DeviceSearch::Attempt& a) { return attempt(a, true); });
+  return placeholder.Run().error;
 }
 
 aErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
