@@ -70,7 +70,7 @@ const WaitRow kWaits[] = {
     {"LinkReceivePacket", {0x17},
      [](Fixture& f) {
        const uint8_t data[] = {0x17, 1, 2};
-       aErr err = f.link().sendPacket(kAddress, 0x17, 3, data + 1);
+       aErr err = f.link().sendPacket(kAddress, 0x17, 2, data + 1);
        if (err != aErrNone) return err;
        uint8_t length = 1;
        uint8_t out[aPACKET_MAX_DATA];
