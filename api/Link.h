@@ -65,6 +65,8 @@ class Link {
   // Waits (1000 ms; 4000 ms for a byte sequence above 1000 bytes) for the reply the record
   // describes (module, command, option, index as the reply carries them) and decodes it into
   // the record. After aErrNone, bit 7 of `index` marks an error reply whose code is `byteVal`.
+  // No reply: aErrTimeout while the link runs, aErrConnection once it has stopped (as for every
+  // wait of the object API).
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                   aPacketMatchProc filter);

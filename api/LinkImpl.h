@@ -84,6 +84,11 @@ inline bool sIsModuleAddress(uint8_t address) { return address != 0 && (address 
 // else the put's result.
 aErr sPutPayload(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* payload);
 
+// The result of a wait on the link that ended without a reply: aErrConnection when the link no
+// longer runs (its device went away, or it was stopped), so that a device that is gone never
+// reads as a slow one; aErrTimeout when it still runs and nothing came in time.
+aErr sNoReply(aLinkRef ref);
+
 // The held link of a Link (0: none), for the library's own tests.
 aLinkRef heldLinkRef(const Link& link);
 

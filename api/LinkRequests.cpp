@@ -73,6 +73,10 @@ aErr sPutPayload(aLinkRef ref, uint8_t address, uint8_t length, const uint8_t* p
   return err;
 }
 
+aErr sNoReply(aLinkRef ref) {
+  return aLink_GetStatus(ref) == kLinkStatusRunning ? aErrTimeout : aErrConnection;
+}
+
 aErr Link::sendUEI(uei request) {
   if (!isConnected()) return aErrConnection;
   if (!sIsModuleAddress(request.module)) return aErrPacket;
@@ -116,7 +120,7 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
       printf("receiveUEI - Expanding timeout for large payload: %lu\n", static_cast<unsigned long>(wait));
   }
   aPacket* packet = aLink_AwaitFirst(impl_->linkRef, filter, reply, wait);
-  if (packet == nullptr) return aErrTimeout;
+  if (packet == nullptr) return sNoReply(impl_->linkRef);
   aPacket_Destroy(&packet);
   return aErrNone;
 }
@@ -157,7 +161,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
     return aErrParam;
   CommandMatch want{match, *length};
   aPacket* packet = aLink_AwaitFirst(impl_->linkRef, sCommandFilter, &want, kReplyWaitMs);
-  if (packet == nullptr) return aErrTimeout;
+  if (packet == nullptr) return sNoReply(impl_->linkRef);
   *length = packet->length;
   memcpy(out, packet->payload, packet->length);
   aPacket_Destroy(&packet);

@@ -47,12 +47,15 @@ uint8_t sOpenSlot(aLinkRef ref, uint8_t module, uint8_t store, uint8_t slot, uin
   return sSlotOpenReply(reply.get());
 }
 
+// A slot that did not open: refused by the device, or no reply because the link stopped.
+aErr sNotOpened(aLinkRef ref) { return sNoReply(ref) == aErrConnection ? aErrConnection : aErrMedia; }
+
 aErr sCloseSlot(aLinkRef ref, uint8_t module, uint8_t handle) {
   const uint8_t request[] = {kSlotCommand, kClose, handle};
   SlotRequest want{kClose, 0, 0, handle};
   aErr put = aErrNone;
   ReplyPtr reply = sExchange(ref, module, request, sizeof request, sSlotFilter, &want, kReplyWaitMs, &put);
-  if (reply == nullptr) return aErrTimeout;
+  if (reply == nullptr) return sNoReply(ref);
   aErr err = sSlotCloseReply(reply.get());
   return err != aErrNone ? err : put;
 }
@@ -62,7 +65,7 @@ aErr sSlotValue(aLinkRef ref, uint8_t module, uint8_t operation, uint8_t store, 
   SlotRequest want{operation, store, slot, 0};
   aErr put = aErrNone;
   ReplyPtr reply = sExchange(ref, module, request, sizeof request, sSlotFilter, &want, kReplyWaitMs, &put);
-  if (reply == nullptr) return put != aErrNone ? put : aErrTimeout;
+  if (reply == nullptr) return put != aErrNone ? put : sNoReply(ref);
   return sSlotValueReply(reply.get(), value);
 }
 
@@ -71,7 +74,7 @@ ReplyPtr sFactoryExchange(aLinkRef ref, uint8_t module, const uint8_t* payload, 
   uint8_t code = payload[1];
   aErr put = aErrNone;
   ReplyPtr reply = sExchange(ref, module, payload, length, sFactoryFilter, &code, kReplyWaitMs, &put);
-  *err = reply != nullptr ? aErrNone : put != aErrNone ? put : aErrTimeout;
+  *err = reply != nullptr ? aErrNone : put != aErrNone ? put : sNoReply(ref);
   return reply;
 }
 
@@ -105,7 +108,7 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
   if (!sIsModuleAddress(module)) return aErrPacket;
   aLinkRef ref = impl_->linkRef;
   uint8_t handle = sOpenSlot(ref, module, store, slot, kOpenWrite);
-  if (handle == kNoHandle) return aErrMedia;
+  if (handle == kNoHandle) return sNotOpened(ref);
 
   aErr err = aErrNone;
   for (size_t sent = 0; err == aErrNone && sent < length;) {
@@ -121,7 +124,7 @@ aErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
     if (put != aErrNone) {
       err = put;
     } else if (reply == nullptr) {
-      err = aErrTimeout;
+      err = sNoReply(ref);
     } else {
       err = sSlotWriteReply(reply.get(), sum);
     }
@@ -142,7 +145,7 @@ aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
   aErr err = sSlotValue(ref, module, kSize, store, slot, &size);
   if (err != aErrNone) return err;
   uint8_t handle = sOpenSlot(ref, module, store, slot, kOpenRead);
-  if (handle == kNoHandle) return aErrMedia;
+  if (handle == kNoHandle) return sNotOpened(ref);
 
   size_t wanted = std::min(capacity, size);
   size_t got = 0;
@@ -152,7 +155,7 @@ aErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
     aErr put = aErrNone;
     ReplyPtr reply = sExchange(ref, module, request, sizeof request, sSlotFilter, &want, kReplyWaitMs, &put);
     if (reply == nullptr) {
-      err = put != aErrNone ? put : aErrTimeout;
+      err = put != aErrNone ? put : sNoReply(ref);
       break;
     }
     const uint8_t* data = nullptr;

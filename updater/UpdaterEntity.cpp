@@ -172,9 +172,11 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
       }
       uint8_t reply[aPACKET_MAX_DATA];
       uint8_t replyLength = 0;
-      if (_await(val_UPGRADE_DATA, reply, &replyLength) != aErrNone) {
+      // No reply: the wait's own code says whether the device is slow or gone.
+      aErr waited = _await(val_UPGRADE_DATA, reply, &replyLength);
+      if (waited != aErrNone) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-        result = _fail("DATA", aErrPacket);
+        result = _fail("DATA", waited);
         break;
       }
       int count = _upgrade_data_count(reply, replyLength);
@@ -206,9 +208,10 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t length, uint32
   (void)_request(val_UPGRADE_STATUS, sizeof request, request);
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone) {
+  aErr waited = _await(val_UPGRADE_STATUS, reply, &replyLength);
+  if (waited != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-    return _fail("SUM", aErrPacket);
+    return _fail("SUM", waited);
   }
   uint8_t status = 0;
   uint32_t deviceSum = 0;
@@ -338,10 +341,11 @@ aErr UpdaterEntity::FirmwareWrite(uint32_t length) {
   }
   uint8_t reply[aPACKET_MAX_DATA];
   uint8_t replyLength = 0;
-  if (_await(val_UPGRADE_STATUS, reply, &replyLength) != aErrNone ||
-      _upgrade_write_reply(reply, replyLength) != aErrNone) {
+  aErr waited = _await(val_UPGRADE_STATUS, reply, &replyLength);
+  if (waited != aErrNone || _upgrade_write_reply(reply, replyLength) != aErrNone) {
     Log::log(DEBUG_Network_FIRM, "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-    return _fail("WRITE", aErrInvalidOption);
+    // A refusal only when a reply came; otherwise the wait's code.
+    return _fail("WRITE", waited != aErrNone ? waited : aErrInvalidOption);
   }
   Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
   return aErrNone;

@@ -9,7 +9,10 @@
 // device's memory and started, then firmware sent to that loader piece by piece, each piece
 // checked by a 32-bit byte sum and committed, and the device rebooted. Blocks are the payloads
 // of a bird image's loader and firmware blocks: a big-endian load address, then the image.
-// Everything runs on the caller's thread; results are aErr codes.
+// Everything runs on the caller's thread; results are aErr codes. A reply that does not come
+// gives its wait's code (aErrTimeout, or aErrConnection once the link has stopped); aErrPacket
+// and aErrInvalidOption mean a reply came and was wrong. LOAD keeps aErrTimeout for a device
+// that did not confirm its loader, which the update reads as one changing over.
 class UpdaterEntity : public Tavrin::Corvantis::EntityClass {
  public:
   UpdaterEntity();

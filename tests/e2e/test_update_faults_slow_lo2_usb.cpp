@@ -34,6 +34,9 @@ namespace {
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kAddress = 6;
 constexpr int kBoundMs = 120000;
+// A device that is gone is given up on within this.
+constexpr int kGoneBoundMs = 60000;
+const char* const kGone = "[25, aErrConnection]";
 
 // 2048 loader bytes (79 DATA packets), two firmware blocks of 16 pieces of 256 bytes (10 DATA
 // packets each).
@@ -52,6 +55,7 @@ void PrintTo(Transport transport, std::ostream* out) { *out << (transport == Tra
 struct DeviceRow {
   const char* name;
   const char* step;  // as the error names it
+  const char* code;  // "[code, name]" after it; nullptr: the loader search's own
   std::vector<Fault> faults;
   bool uei = false;            // the device takes UEI data
   bool refusedReturn = false;  // it comes back after LOAD, but no connection to it succeeds
@@ -60,17 +64,17 @@ struct DeviceRow {
 void PrintTo(const DeviceRow& row, std::ostream* out) { *out << row.name; }
 
 const DeviceRow kDeviceRows[] = {
-    {"Init", "INIT", {{0, Fault::Kind::kVanish}}},
-    {"LoaderPrepare", "loader PREPARE", {{3, Fault::Kind::kVanish}}},
-    {"LoaderData", "loader DATA", {{1, Fault::Kind::kVanish, 0, 1, 1}}},
-    {"LoaderSum", "loader SUM", {{4, Fault::Kind::kVanish}}},
-    {"Load", "loader search", {{2, Fault::Kind::kVanish}}},
-    {"LoaderThatCannotBeReached", "loader search", {}, false, true},
-    {"PrepareOfBlock2", "PREPARE", {{3, Fault::Kind::kVanish, 0, 1, 2}}},
-    {"DataOfBlock2", "DATA", {{1, Fault::Kind::kVanish, 0, 1, kLoaderPackets + kBlockPackets + 99}}},
-    {"UeiSequenceOfBlock1", "DATA", {{10, Fault::Kind::kVanish}}, true},
-    {"SumOfBlock1Piece3", "SUM", {{4, Fault::Kind::kVanish, 0, 1, 3}}},
-    {"WriteOfBlock1Piece3", "WRITE", {{5, Fault::Kind::kVanish, 0, 1, 2}}},
+    {"Init", "INIT", kGone, {{0, Fault::Kind::kVanish}}},
+    {"LoaderPrepare", "loader PREPARE", kGone, {{3, Fault::Kind::kVanish}}},
+    {"LoaderData", "loader DATA", kGone, {{1, Fault::Kind::kVanish, 0, 1, 1}}},
+    {"LoaderSum", "loader SUM", kGone, {{4, Fault::Kind::kVanish}}},
+    {"Load", "loader search", nullptr, {{2, Fault::Kind::kVanish}}},
+    {"LoaderThatCannotBeReached", "loader search", nullptr, {}, false, true},
+    {"PrepareOfBlock2", "PREPARE", kGone, {{3, Fault::Kind::kVanish, 0, 1, 2}}},
+    {"DataOfBlock2", "DATA", kGone, {{1, Fault::Kind::kVanish, 0, 1, kLoaderPackets + kBlockPackets + 99}}},
+    {"UeiSequenceOfBlock1", "DATA", kGone, {{10, Fault::Kind::kVanish}}, true},
+    {"SumOfBlock1Piece3", "SUM", kGone, {{4, Fault::Kind::kVanish, 0, 1, 3}}},
+    {"WriteOfBlock1Piece3", "WRITE", kGone, {{5, Fault::Kind::kVanish, 0, 1, 2}}},
 };
 
 class UpdateFaults : public UsbEmulationTest {
@@ -86,13 +90,13 @@ class UpdateFaults : public UsbEmulationTest {
   }
   // Runs the updater with the store, the server and the working folder; the store and the
   // working folder must come out as they went in.
-  RunResult Run(const std::string& url, std::vector<std::string> args) {
+  RunResult Run(const std::string& url, std::vector<std::string> args, int boundMs = kBoundMs) {
     TreeSnapshot store = SnapshotTree(S());
     TreeSnapshot work = SnapshotTree(W());
     RunOptions options;
     AddUsbEmulationEnv(options);
     options.cwd = W();
-    options.timeoutMs = kBoundMs;
+    options.timeoutMs = boundMs;
     std::vector<std::string> all = {"-i", S(), "-u", url, "-X", "0x10501"};
     all.insert(all.end(), args.begin(), args.end());
     RunResult run = RunUpdater(all, options);
@@ -189,11 +193,14 @@ TEST_P(DeviceVanishes, TheRunSaysWhere) {
     device->SetOnLoad(load);
   }
 
-  RunResult run = Run(server_.url(), {"-U", "-d", "40F5849A"});
-  std::string expected = std::string("Failed to transfer firmware at ") + row.step + " [";
+  RunResult run = Run(server_.url(), {"-U", "-d", "40F5849A"}, row.code != nullptr ? kGoneBoundMs : kBoundMs);
+  std::string expected = std::string("Failed to transfer firmware at ") + row.step + " " + (row.code ? row.code : "[");
   bool found = false;
-  for (const std::string& line : SplitLines(run.err)) found |= line.rfind(expected, 0) == 0;
+  for (const std::string& line : SplitLines(run.err))
+    found |= row.code != nullptr ? line == expected : line.rfind(expected, 0) == 0;
   EXPECT_TRUE(found) << expected << "\n" << run.err;
+  // A block is tried again only while the device is there.
+  EXPECT_EQ(run.out.find("  Retry"), std::string::npos) << run.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeviceVanishes,

@@ -55,6 +55,9 @@ void SimFaults::Apply(uint8_t module, const uint8_t* payload, size_t length, con
       trailer = static_cast<uint8_t>((trailer & 0x80) | ((trailer + fault.delta) & 0x7F));
       break;
     }
+    case SimFault::Kind::kVanish:
+      *replies = {SimReply{{}, 0, fault.ms, SimDeviceEvent::kVanish}};
+      break;
     case SimFault::Kind::kEmptyMore: {
       if (replies->empty() || replies->front().payload.size() < 3) break;
       std::vector<uint8_t> head(replies->front().payload.begin(), replies->front().payload.begin() + 3);

@@ -18,6 +18,7 @@ struct SimFault {
     kExtraLateCopy,     // the replies, then one more copy of them ms later
     kSequenceOff,       // the second reply's sequence number (its trailer's low 7 bits) + delta
     kEmptyMore,         // instead, `length` byte-sequence packets without data, each saying more follows
+    kVanish,            // not answered: ms later the device drops its link and stays silent for good
   };
   Kind kind = Kind::kNoReply;
   uint32_t ms = 0;
@@ -39,6 +40,9 @@ struct SimFault {
   // -1 repeats the first packet's number; +1 skips one.
   static SimFault SequenceOff(int delta) { return {Kind::kSequenceOff, 0, 0, 0, delta}; }
   static SimFault EmptyMore(size_t packets) { return {Kind::kEmptyMore, 0, packets}; }
+  // Gone for good: a TCP device resets its connection and stops listening, a USB device is
+  // unplugged (the device's transport, SimLinkDevice::SetTransport), while the host waits.
+  static SimFault Vanish(uint32_t ms = 0) { return {Kind::kVanish, ms}; }
 };
 
 // Faults keyed by request: a request whose payload begins with the key's bytes (and, with a

@@ -224,6 +224,13 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(std::count(infos.begin(), infos.end(), retry), 1) << retry;
                    EXPECT_EQ(std::count(infos.begin(), infos.end(), "  Retry 5"), 0);
                  }},
+        // A device still there that misses one answer: its block is tried again.
+        PhaseRow{"FirmwareSumUnansweredOnce", nullptr, {{4, Fault::Kind::kNoReply, 0, 1, 1}}, true, {},
+                 "Error firmware transfer [18, aErrTimeout].\n",
+                 [](const std::vector<std::vector<uint8_t>>&, const Lines& infos) {
+                   EXPECT_EQ(std::count(infos.begin(), infos.end(), "  Retry 1"), 1);
+                   EXPECT_EQ(std::count(infos.begin(), infos.end(), "  Retry 2"), 0);
+                 }},
         PhaseRow{"FiveWrongSums", nullptr, {{4, Fault::Kind::kWrongSum, 0, 5, 1}}, false,
                  {"Failed to transfer firmware at SUM [29, aErrInvalidOption]"},
                  "Error firmware transfer block failed.\n",

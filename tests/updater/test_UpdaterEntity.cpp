@@ -3,6 +3,8 @@
 // link and comes back.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,9 +84,10 @@ TEST(UpdaterEntity, LoaderBlocksByTheirReplies) {
       {"sum refused", {{4, K::kStatus, 1}}, true, aErrInvalidOption, once, true, true},
       {"sum reply without a whole sum", {{4, K::kShort, 6}}, true, aErrInvalidOption, once, true, true},
       {"sums not checked", {}, false, aErrNone, once, false, false},
-      {"DATA not answered", {{1, K::kNoReply}}, true, aErrPacket, {26}, false, false},
-      {"SUM not answered", {{4, K::kNoReply}}, true, aErrPacket, once, true, false},
-      {"device gone at the third DATA", {{1, K::kVanish, 0, 1, 2}}, true, aErrPacket, once, false, false},
+      // No reply: the wait's own code, a time-out while the link runs, no connection once it stopped.
+      {"DATA not answered", {{1, K::kNoReply}}, true, aErrTimeout, {26}, false, false},
+      {"SUM not answered", {{4, K::kNoReply}}, true, aErrTimeout, once, true, false},
+      {"device gone at the third DATA", {{1, K::kVanish, 0, 1, 2}}, true, aErrConnection, once, false, false},
   };
   const Bytes image = RandomBytes(60, 7);
   for (const Case& c : cases) {
@@ -167,7 +170,7 @@ TEST(UpdaterEntity, FirmwareRefusedByItsReplies) {
   const Case cases[] = {
       {"write refused", {5, K::kStatus, 1}, aErrInvalidOption, 3},
       {"write reply without status", {5, K::kShort, 2}, aErrInvalidOption, 3},
-      {"write not answered", {5, K::kNoReply}, aErrInvalidOption, 3},
+      {"write not answered", {5, K::kNoReply}, aErrTimeout, 3},
       {"block size 0", {3, K::kBlockSizeZero}, aErrInvalidOption, 0},
   };
   const Bytes image = RandomBytes(60, 11);
@@ -287,7 +290,7 @@ TEST(UpdaterEntity, ALateReplyDoesNotAnswerTheRetry) {
   const Bytes block = UpgradeBlock(kFirmwareAddress, image);
   uint16_t blockSize = 0;
   ASSERT_EQ(rig.entity.TransferPrepare(block.data(), 64, 0, blockSize), aErrNone);
-  EXPECT_EQ(rig.entity.FirmwareTransfer(block.data(), 64, blockSize, rig.display), aErrPacket);
+  EXPECT_EQ(rig.entity.FirmwareTransfer(block.data(), 64, blockSize, rig.display), aErrTimeout);
   ASSERT_TRUE(rig.sim.device.WaitForOutputIdle(kBound));
 
   // The block again, as the update retries it.
@@ -296,6 +299,62 @@ TEST(UpdaterEntity, ALateReplyDoesNotAnswerTheRetry) {
   EXPECT_EQ(rig.entity.FirmwareTransfer(block.data(), 64, blockSize, rig.display), aErrNone);
   EXPECT_EQ(DataSizes(rig.Packets95(mark)), (std::vector<size_t>{26, 26, 8}));
   EXPECT_EQ(rig.network().Flash(6, kFirmwareAddress, 60), image);
+}
+
+// The device goes away for good (its connection reset, its listener closed) at the request
+// whose reply an exchange waits for: the exchange says the device is gone, whatever step it is.
+TEST(UpdaterEntity, AWaitOnALinkThatStopsGivesNoConnection) {
+  struct Case {
+    const char* name;
+    std::optional<SimUpgradeFault> fault;  // of the upgrade entity
+    std::vector<uint8_t> request;          // else the kit's fault for the request beginning so
+    bool ueiData;
+    std::function<aErr(TcpUpgradeRig&, const Bytes& block)> exchange;
+    const char* step;  // as the entity names it, "" for the capability checks
+  };
+  auto init = [](TcpUpgradeRig& rig, const Bytes&) { return rig.entity.LoaderInit(); };
+  auto prepare = [](TcpUpgradeRig& rig, const Bytes& block) {
+    uint16_t blockSize = 0;
+    return rig.entity.TransferPrepare(block.data(), static_cast<uint32_t>(block.size()), 0, blockSize);
+  };
+  auto loader = [](TcpUpgradeRig& rig, const Bytes& block) {
+    return rig.entity.LoaderTransfer(block.data(), static_cast<uint32_t>(block.size()));
+  };
+  auto firmware = [](TcpUpgradeRig& rig, const Bytes& block) {
+    if (rig.entity.CheckUEIDataSupport() == aErrConnection) return aErrConnection;
+    uint16_t blockSize = 0;
+    aErr err = rig.entity.TransferPrepare(block.data(), static_cast<uint32_t>(block.size()), 0, blockSize);
+    if (err != aErrNone) return err;
+    return rig.entity.FirmwareTransfer(block.data(), static_cast<uint32_t>(block.size()), blockSize, rig.display);
+  };
+  const Case cases[] = {
+      {"INIT", SimUpgradeFault{0, K::kVanish}, {}, false, init, "INIT"},
+      {"PREPARE", SimUpgradeFault{3, K::kVanish}, {}, false, prepare, "PREPARE"},
+      {"loader DATA", SimUpgradeFault{1, K::kVanish}, {}, false, loader, "DATA"},
+      {"loader SUM", SimUpgradeFault{4, K::kVanish}, {}, false, loader, "SUM"},
+      {"firmware DATA", SimUpgradeFault{1, K::kVanish, 0, 1, 1}, {}, false, firmware, "DATA"},
+      {"firmware UEI sequence", SimUpgradeFault{10, K::kVanish}, {}, true, firmware, "DATA"},
+      {"firmware SUM", SimUpgradeFault{4, K::kVanish}, {}, false, firmware, "SUM"},
+      {"firmware WRITE", SimUpgradeFault{5, K::kVanish, 0, 1, 1}, {}, false, firmware, "WRITE"},
+      {"UEI data check", std::nullopt, {0x49, 0x01}, false,
+       [](TcpUpgradeRig& rig, const Bytes&) { return rig.entity.CheckUEIDataSupport(); }, ""},
+      {"pooled packets check", std::nullopt, {3, 0x40 + 45}, false,
+       [](TcpUpgradeRig& rig, const Bytes&) { return rig.entity.CheckPooledPacketsSupport(); }, ""},
+  };
+  const Bytes block = UpgradeBlock(kFirmwareAddress, RandomBytes(600, 17));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimDeviceProfile profile;
+    profile.ueiDataAnswer = c.ueiData ? 0 : 1;
+    TcpUpgradeRig rig(profile);
+    if (c.fault) rig.network().AddUpgradeFault(6, *c.fault);
+    if (!c.request.empty()) rig.network().AddFault(c.request, SimFault::Vanish());
+    ASSERT_EQ(rig.Connect(), aErrNone);
+    EXPECT_EQ(c.exchange(rig, block), aErrConnection);
+    EXPECT_STREQ(rig.entity.failedStep(), c.step);
+    EXPECT_EQ(rig.sim.device.Drops(), 1u);
+    EXPECT_FALSE(rig.module.isConnected());
+  }
 }
 
 TEST(UpdaterEntity, CapabilitiesDecideUEIDataAndPooledPackets) {
