@@ -276,8 +276,10 @@ ByteVec ZeroBodyImage(uint64_t bodySize) {
   ByteVec trailer = BigEndian(static_cast<uint32_t>((b << 16) | a));
   std::copy(trailer.begin(), trailer.end(), out.end() - 4);
 
-  ByteVec file = {'b', 'i', 'r', 'd', 1, 1};
-  sAppend(file, out);
+  const uint8_t header[6] = {'b', 'i', 'r', 'd', 1, 1};
+  ByteVec file(sizeof header + out.size());
+  std::copy(header, header + sizeof header, file.begin());
+  std::copy(out.begin(), out.end(), file.begin() + sizeof header);
   return file;
 }
 
