@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
