@@ -4,7 +4,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -57,7 +59,7 @@ BirdFile::BirdFile(const char* file) : path(file != nullptr ? file : "") {
   if (!Load()) throw std::runtime_error("Failed to load bird data");
 }
 
-bool BirdFile::Load() {
+bool BirdFile::Load(size_t bodyLimit) {
   const char* file = path.c_str();
   Log::log(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", file);
   if (!aFile_Exists(file)) {
@@ -97,7 +99,7 @@ bool BirdFile::Load() {
     }
     // A file of 6 bytes or fewer has an empty body, which does not inflate.
     size_t bodyLength = size > kHeaderSize ? size - kHeaderSize : 0;
-    if (DecompressData(raw.get() + (size > kHeaderSize ? kHeaderSize : 0), bodyLength)) {
+    if (DecompressData(raw.get() + (size > kHeaderSize ? kHeaderSize : 0), bodyLength, bodyLimit)) {
       ScanBlocks(data.get(), dataSize);  // mismatches are only logged
       FindSerialNumberOffsets();
       result = CheckBlockLengths();
@@ -132,20 +134,63 @@ bool BirdFile::VerifyBytes(const uint8_t* bytes, size_t length) {
   return probe.CheckBlockLengths();
 }
 
-bool BirdFile::DecompressData(const uint8_t* source, size_t length) {
-  // Bodies are at most 8 times their compressed size; size_t keeps the product exact.
-  size_t capacity = 8 * length;
-  data = std::make_unique_for_overwrite<uint8_t[]>(capacity > 0 ? capacity : 1);
-  uLongf inflated = capacity;
-  int rc = uncompress(data.get(), &inflated, source != nullptr ? source : data.get(), length);
-  if (rc != Z_OK) {
-    Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
-    data.reset();
-    dataSize = 0;
-    return false;
+bool BirdFile::DecompressData(const uint8_t* source, size_t length, size_t limit) {
+  data.reset();
+  dataSize = 0;
+  z_stream z = {};
+  int rc = inflateInit(&z);
+  if (rc == Z_OK) {
+    // Most bodies fit in 8 times their compressed size at once; a longer one doubles its
+    // buffer, never past the limit.
+    size_t capacity = std::min(std::max<size_t>(8 * length, 1), limit);
+    auto body = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    size_t held = 0;
+    size_t fed = 0;
+    uint8_t spill = 0;
+    z.next_in = const_cast<Bytef*>(source);
+    for (;;) {
+      if (z.avail_in == 0 && fed < length) {
+        z.avail_in = static_cast<uInt>(std::min<size_t>(length - fed, UINT32_MAX));
+        fed += z.avail_in;
+      }
+      if (held == capacity && capacity < limit) {
+        size_t grown = capacity > limit / 2 ? limit : 2 * capacity;
+        auto larger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+        memcpy(larger.get(), body.get(), held);
+        body = std::move(larger);
+        capacity = grown;
+      }
+      // A full buffer at the limit takes one byte more only to learn whether the body ends.
+      const bool full = held == capacity;
+      z.next_out = full ? &spill : body.get() + held;
+      z.avail_out = full ? 1u : static_cast<uInt>(std::min<size_t>(capacity - held, UINT32_MAX));
+      const uInt room = z.avail_out;
+      rc = inflate(&z, Z_NO_FLUSH);
+      const uInt produced = room - z.avail_out;
+      if (full && produced > 0) {
+        rc = Z_BUF_ERROR;  // the body is longer than the limit
+        break;
+      }
+      held += produced;
+      if (rc == Z_STREAM_END) {
+        rc = Z_OK;
+        break;
+      }
+      if (rc == Z_NEED_DICT) rc = Z_DATA_ERROR;
+      // No progress with every input byte taken: the stream was cut short.
+      if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed == length) rc = Z_DATA_ERROR;
+      if (rc != Z_OK) break;
+    }
+    inflateEnd(&z);
+    if (rc == Z_OK) {
+      data = std::move(body);
+      dataSize = static_cast<uint32_t>(held);
+      return true;
+    }
   }
-  dataSize = static_cast<uint32_t>(inflated);
-  return true;
+  Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", rc);
+  dataSize = 0;
+  return false;
 }
 
 bool BirdFile::ScanBlocks(const uint8_t* body, uint32_t size) {

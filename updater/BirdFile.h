@@ -31,8 +31,11 @@ class BirdFile {
   static constexpr uint8_t BIRD_FILE_VERSION[2] = {1, 1};
   static constexpr uint8_t BIRD_FILE_TYPE_MASK = 0x1F;
   static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
-  // Larger files are refused before they are read: the body buffer is 8 times the file.
+  // Larger files are refused before they are read: the whole file is held in memory.
   static constexpr size_t MAX_FILE_SIZE = 64u << 20;
+  // The largest inflated body that loads, whatever its compression ratio; a longer one is
+  // refused before more than this is held.
+  static constexpr size_t MAX_BODY_SIZE = 128u << 20;
 
   BirdFile() = default;
   // Loads the file; throws std::runtime_error "Failed to load bird data" when it cannot.
@@ -42,7 +45,8 @@ class BirdFile {
   BirdFile(const BirdFile&) = delete;
   BirdFile& operator=(const BirdFile&) = delete;
 
-  bool Load();
+  // bodyLimit: the largest body inflated; only a fuzz target lowers it, to keep its runs short.
+  bool Load(size_t bodyLimit = MAX_BODY_SIZE);
   static bool VerifyFile(const char* path);
   // Bytes about to be stored as a file: the header rule of VerifyFile, and a body that
   // loads as Load would load it.
@@ -50,7 +54,7 @@ class BirdFile {
 
   // The steps of Load. ScanBlocks of a body held elsewhere copies it in first, so that the
   // blocks always view the object's own bytes.
-  bool DecompressData(const uint8_t* source, size_t length);
+  bool DecompressData(const uint8_t* source, size_t length, size_t limit = MAX_BODY_SIZE);
   bool ScanBlocks(const uint8_t* body, uint32_t size);
   bool FindSerialNumberOffsets();
 

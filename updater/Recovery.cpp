@@ -213,6 +213,17 @@ bool _lpc_image_fits(UpdaterDisplayInterface& display, const std::vector<BirdBlo
   return true;
 }
 
+// Whether programming would write anything: firmware blocks are written in file order up to
+// the first whose image is the 4-byte end block.
+bool _has_image_to_write(const BirdFile& image) {
+  for (const BirdBlock& block : image.FindBlocks(BirdFile::BLOCK_FIRMWARE)) {
+    if (block.length < 4) continue;  // the image format refuses such blocks
+    if (block.length - 4 == 4) return false;
+    if (block.length > 4) return true;
+  }
+  return false;
+}
+
 // Opens the port at the rate asked for. The boot loader was synchronised at kSyncBaud and
 // hears nothing at another rate until it is told the new one.
 bool _connect_lpc(NXPSerialClass& isp, const std::string& port, uint32_t baud) {
@@ -318,13 +329,14 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
   }
   display.message(INFO, "Transferred %d blocks, %d total bytes", shown, total);
 
+  // A chip that does not take the echo back is not started: the recovery is unfinished.
   aErr err = isp.SetEcho(true);
   if (err != aErrNone) {
     display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", err, aError_GetErrorText(err));
-  } else {
-    display.message(INFO, "%s", "Rebooting Device");
-    isp.ExecuteFrom(0);
+    return false;
   }
+  display.message(INFO, "%s", "Rebooting Device");
+  isp.ExecuteFrom(0);
   return true;
 }
 
@@ -392,6 +404,11 @@ bool Updater::Recover_Firmware(std::string serialPort, uint32_t build, uint32_t 
   }
   if (image.hasSerialBlock) {
     display.message(ERROR, "%s", "Updater does not support offline recovery");
+    return false;
+  }
+  // Nothing to program: an LPC chip would be left erased, and a success reported.
+  if (!_has_image_to_write(image)) {
+    display.message(ERROR, "%s", "Birdfile failed validation");
     return false;
   }
 

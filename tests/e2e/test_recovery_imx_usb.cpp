@@ -13,6 +13,7 @@
 #include "FileText.h"
 #include "FlashCompare.h"
 #include "RecoveryRigs.h"
+#include "SimNetwork.h"
 #include "RunUpdater.h"
 #include "TempDir.h"
 #include "UpdateOutput.h"
@@ -189,6 +190,36 @@ TEST_F(RecoveryImx, FailuresSayNoResponse) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(SplitLines(run.err), row.errors);
     EXPECT_EQ(!rig.rom.jumps().empty(), row.jumped);
+    rig_->End();
+    rig_.reset();
+  }
+}
+
+// A file that holds a loader but nothing to program: the loader runs and gives the identifier,
+// and then nothing goes through it.
+TEST_F(RecoveryImx, NothingToProgramSendsNothingThroughTheLoader) {
+  struct Row {
+    const char* name;
+    ByteVec file;
+  };
+  const Row rows[] = {
+      {"no firmware block", RecoveryLoaderImage()},
+      {"only the end block", RecoveryLoaderImage({{0xFF, 0xFF, 0xFF, 0xFF}})},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ImxRecoveryRig& rig = Rig();
+    std::string path = store_ / "loader.bird";
+    WriteText(path, std::string(row.file.begin(), row.file.end()));
+    RunResult run = Run({"-U", "-t", "RECOVER", "-s", rig.port(), "-d", "40F5849A", "-f", path});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(SplitLines(run.err), (Lines{"Birdfile failed validation"}));
+    EXPECT_EQ(OutputAfterVersion(run.out, false), (Lines{"Recovering from Birdfile: " + path}));  // no time line
+    ExpectLoaderWritten();
+    for (const SimLinkDevice::Received& r : rig.loader->device().Packets())
+      EXPECT_FALSE(r.wire.size() > 2 && r.wire[2] == 95) << "an upgrade packet";
+    EXPECT_TRUE(rig.loader->network().FlashWrites(rig.loader->settings().address).empty());
+    EXPECT_FALSE(rig.loader->rebooted());
     rig_->End();
     rig_.reset();
   }

@@ -241,13 +241,22 @@ TEST(RecoveryLpcFailure, EachSaysWhatFailed) {
                                          t.Image({{0x10000, RandomBytes(512, 2)}})};
        },
        {"Failed to transfer firmware"}, 1, false, false},
-      // Both echo commands are refused: the transfer goes on with the echo the chip kept.
-      {"echo back on refused", code('A', 1),
+      // Both echo commands are refused: the transfer goes on with the echo the chip kept, and
+      // the chip is not started.
+      {"echo off and back on refused", code('A', 1),
        [](LpcRig& t, const std::string& slave) {
          return std::vector<std::string>{"-U", "-t", "RECOVER", "-s", slave, "-f",
                                          t.Image({{0x10000, RandomBytes(512, 2)}})};
        },
-       {"Recovery Error transfering data to device ==> [2, aErrParam]"}, 0, false, false},
+       {"Recovery Error transfering data to device ==> [2, aErrParam]", "Failed to transfer firmware"}, 1, false,
+       false},
+      {"echo back on refused", [](SimLpcIsp::Settings& s) { s.lineCodes["A 1"] = 1; },
+       [](LpcRig& t, const std::string& slave) {
+         return std::vector<std::string>{"-U", "-t", "RECOVER", "-s", slave, "-f",
+                                         t.Image({{0x10000, RandomBytes(512, 2)}})};
+       },
+       {"Recovery Error transfering data to device ==> [2, aErrParam]", "Failed to transfer firmware"}, 1, false,
+       false},
   };
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -261,6 +270,31 @@ TEST(RecoveryLpcFailure, EachSaysWhatFailed) {
       EXPECT_FALSE(TouchedFlash(commands)) << ::testing::PrintToString(commands);
     }
     EXPECT_EQ(std::find(commands.begin(), commands.end(), "G 0 T") != commands.end(), row.started);
+  }
+}
+
+// An image that would program nothing is refused before the chip hears more than the
+// fingerprint: an erased chip and a success would be worse than the firmware it had.
+TEST(RecoveryLpcFailure, NothingToProgramLeavesTheChipAsItWas) {
+  struct Row {
+    const char* name;
+    BirdBuilder image;
+  };
+  const Row rows[] = {
+      {"no firmware block", BirdBuilder().Loader(0x20200000, RandomBytes(64, 1)).Descriptor(1, "1.0", 0, "M")},
+      {"only the end block", BirdBuilder().Firmware(0, kTerminator)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LpcRig t;
+    std::string path = t.dir("fw.bird");
+    ASSERT_TRUE(row.image.WriteTo(path));
+    RunResult run = t.Updater({"-U", "-t", "RECOVER", "-s", t.pty_.slaveName(), "-f", path});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(SplitLines(run.err), (Lines{"Birdfile failed validation"}));
+    EXPECT_EQ(OutputAfterVersion(run.out, false), (Lines{"Recovering from Birdfile: " + path}));  // no time line
+    EXPECT_EQ(t.chip_.commandLines(), (Lines{"N"}));
+    EXPECT_EQ(t.chip_.flash(0, SimLpcIsp::kFlashSize), RandomBytes(SimLpcIsp::kFlashSize, 7));
   }
 }
 

@@ -91,3 +91,21 @@ TEST(UpdateTcpip, WritesAFileIntoADeviceFoundByTheProbe) {
   EXPECT_EQ(FlashDifference(close.memory, image, kSerial), "");
   EXPECT_TRUE(FolderNames(t / "w").empty());
 }
+
+// 16 KiB of code and erased flash up to 1 MiB: a body of far more than 8 times the file.
+TEST(UpdateTcpip, AWholeFlashImageIsWrittenWhole) {
+  RequirePrivateNetns();
+  TempDir t;
+  ASSERT_TRUE(MakeFolders(t / "w"));
+  FakeUpdateServer server;
+  UpdateImage whole;
+  whole.firmwareBlocks = 1;
+  whole.firmwareBytes = 1 << 20;
+  whole.codeBytes = 16 << 10;
+  const Bytes image = BirdBuilder::Update(whole).Bytes();
+  ASSERT_GT(BirdBuilder::Update(whole).InflatedBody().size(), 8 * image.size());
+
+  Outcome drop = UpdateFromFile(t, server, image, "drop");
+  EXPECT_EQ(drop.run.exitStatus, 0) << drop.run.err;
+  EXPECT_EQ(FlashDifference(drop.memory, image, kSerial), "");
+}

@@ -52,7 +52,10 @@ BirdBuilder BirdBuilder::Update(const UpdateImage& image) {
                    RandomBytes(image.loaderBytes, image.seed + 100 + static_cast<uint32_t>(i)));
   uint32_t address = UpdateImage::kFirmwareAddress;
   for (size_t i = 0; i < image.firmwareBlocks; ++i) {
-    builder.Firmware(address, RandomBytes(image.firmwareBytes, image.seed + 1 + static_cast<uint32_t>(i)));
+    const size_t random = image.codeBytes > 0 ? std::min(image.codeBytes, image.firmwareBytes) : image.firmwareBytes;
+    ByteVec bytes = RandomBytes(random, image.seed + 1 + static_cast<uint32_t>(i));
+    bytes.resize(image.firmwareBytes, 0xFF);
+    builder.Firmware(address, bytes);
     address += static_cast<uint32_t>(image.firmwareBytes);
   }
   if (image.serialBlock) {
@@ -226,6 +229,58 @@ bool BirdBuilder::WriteTo(const std::string& path) const {
   if (f == nullptr) return false;
   bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
+}
+
+ByteVec ZeroBodyImage(uint64_t bodySize) {
+  if (bodySize < 13 || bodySize - 9 > UINT32_MAX) throw std::runtime_error("no such zero body");
+  ByteVec head = BigEndian(1);
+  head.push_back(3);
+  sAppend(head, BigEndian(static_cast<uint32_t>(bodySize - 13)));
+  uint64_t zeros = bodySize - head.size();  // the block's and the checksum's
+
+  // Run-length matches only: every match copies the byte before it, a zero once the head is
+  // behind, so a flushed run of zeros inflates the same wherever it is repeated.
+  z_stream z = {};
+  if (deflateInit2(&z, 9, Z_DEFLATED, 15, 9, Z_RLE) != Z_OK) throw std::runtime_error("deflateInit2 failed");
+  ByteVec out;
+  auto put = [&](const uint8_t* in, size_t n, int flush) {
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = static_cast<uInt>(n);
+    uint8_t chunk[16384];
+    do {
+      z.next_out = chunk;
+      z.avail_out = sizeof chunk;
+      if (deflate(&z, flush) == Z_STREAM_ERROR) throw std::runtime_error("deflate failed");
+      out.insert(out.end(), chunk, chunk + (sizeof chunk - z.avail_out));
+    } while (z.avail_out == 0 || z.avail_in > 0);
+  };
+  const ByteVec run(1 << 20, 0);
+  put(head.data(), head.size(), Z_NO_FLUSH);
+  uint64_t first = std::min<uint64_t>(zeros, run.size());
+  put(run.data(), first, Z_SYNC_FLUSH);
+  uint64_t left = zeros - first;
+  if (left >= run.size()) {
+    size_t from = out.size();
+    put(run.data(), run.size(), Z_SYNC_FLUSH);
+    ByteVec repeated(out.begin() + static_cast<std::ptrdiff_t>(from), out.end());
+    for (left -= run.size(); left >= run.size(); left -= run.size()) sAppend(out, repeated);
+  }
+  put(run.data(), static_cast<size_t>(left), Z_FINISH);
+  deflateEnd(&z);
+
+  // The trailer of the whole body: zeros leave Adler-32's first sum alone and add it to the
+  // second once per zero.
+  uLong adler = adler32(1, head.data(), static_cast<uInt>(head.size()));
+  uint64_t a = adler & 0xFFFF, b = adler >> 16;
+  b = (b + (zeros % 65521) * a) % 65521;
+  ByteVec trailer = BigEndian(static_cast<uint32_t>((b << 16) | a));
+  std::copy(trailer.begin(), trailer.end(), out.end() - 4);
+
+  const uint8_t header[6] = {'b', 'i', 'r', 'd', 1, 1};
+  ByteVec file(sizeof header + out.size());
+  std::copy(header, header + sizeof header, file.begin());
+  std::copy(out.begin(), out.end(), file.begin() + sizeof header);
+  return file;
 }
 
 ByteVec LpcEncode(const ByteVec& plain, const uint32_t key[4]) {

@@ -20,6 +20,8 @@ struct UpdateImage {
   size_t loaderBytes = 2048;         // each; 0: no loader block
   size_t firmwareBlocks = 2;         // 0: no firmware block
   size_t firmwareBytes = 128 << 10;  // each
+  size_t codeBytes = 0;              // when not 0: each firmware image is this many random bytes,
+                                     // then 0xFF (erased flash) up to firmwareBytes
   bool serialBlock = true;           // the image takes the device's serial number in
   bool serialOutside = false;        // ... at an address past every firmware image
   bool descriptor = true;
@@ -101,6 +103,12 @@ class BirdBuilder {
   std::optional<size_t> truncate_;
   unsigned ratio_ = 0;
 };
+
+// A bird file whose body is `bodySize` bytes (at least 13): the block count 1, one block of
+// type 3 holding zeros, and a checksum word of 0. The zeros are not compressed one by one: one
+// compressed run of them is repeated, so that a body of gigabytes takes about a thousandth of
+// its size and time to make.
+ByteVec ZeroBodyImage(uint64_t bodySize);
 
 // A firmware image as an LPC recovery image carries it for the chip whose fingerprint is `key`
 // (BirdFile::DecodeFirmwareBlocks undoes it): plain byte i becomes itself XOR key byte i mod 16

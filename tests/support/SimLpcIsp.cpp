@@ -259,6 +259,11 @@ void SimLpcIsp::command(const std::string& text) {
     answer(forced->second);
     return;
   }
+  auto forcedLine = settings_.lineCodes.find(text);
+  if (forcedLine != settings_.lineCodes.end()) {
+    answer(forcedLine->second);
+    return;
+  }
   std::vector<long> a;
   if (!sNumbers(text.substr(1), a)) {
     if (letter == 'G' && text.size() > 2) {

@@ -48,6 +48,7 @@ class SimLpcIsp {
     bool silent = false;
     bool syncError = false;                 // "ERROR\r\n" to the synchronisation line
     std::map<char, int> returnCodes;        // command letter -> code sent instead of its own
+    std::map<std::string, int> lineCodes;   // whole command line ("A 1") -> code sent instead of its own
     int resendGroup = 0;                    // this checksum group of a W (1 = first) ...
     int resendTimes = 0;                    // ... is answered RESEND this many times
     std::string checksumAnswer;             // sent instead of "OK\r\n" when not empty

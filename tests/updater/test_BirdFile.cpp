@@ -168,10 +168,10 @@ TEST_F(BirdFileTest, MalformedImages) {
                     "decompressing bird file.\n"});
   rows.push_back({"truncated zlib stream", BirdBuilder().Firmware(0, Pattern(500, 1)).TruncateCompressed(20).Bytes(),
                   false, "decompressing bird file.\n"});
-  rows.push_back({"inflates 9 times", BirdBuilder().Firmware(0, Pattern(64, 1)).Ratio(9).Bytes(), false,
-                  "BIRDFILE: Error (-5) decompressing bird file.\n"});
-  rows.push_back({"inflates 8 times", BirdBuilder().Firmware(0, Pattern(64, 1)).Ratio(8).Bytes(), true,
-                  "BIRDFILE:\t\t File checksum", 2});
+  for (unsigned ratio : {8u, 9u, 100u})
+    rows.push_back({"inflates " + std::to_string(ratio) + " times",
+                    BirdBuilder().Firmware(0, Pattern(64, 1)).Ratio(ratio).Bytes(), true, "BIRDFILE:\t\t File checksum",
+                    2});
   for (uint32_t length : {1000u, 0xFFFFFFFBu, 0xFFFFFFFFu})
     rows.push_back({"declared length " + std::to_string(length),
                     BirdBuilder().Firmware(0, Pattern(8, 1)).Raw(1, length, Pattern(8, 2)).Bytes(), true,
@@ -218,6 +218,41 @@ TEST_F(BirdFileTest, MalformedImages) {
       EXPECT_NO_THROW(BirdFile again(bird.path.c_str()));
     } else {
       EXPECT_THROW(BirdFile again(bird.path.c_str()), std::runtime_error);
+    }
+  }
+}
+
+// A body loads up to MAX_BODY_SIZE whatever its ratio; a longer one is refused, from a file and
+// as downloaded bytes alike, without being held whole.
+TEST_F(BirdFileTest, BodiesLoadUpToTheLimit) {
+  struct Row {
+    const char* name;
+    uint64_t bodySize;
+    bool loads;
+  };
+  const Row rows[] = {
+      {"exactly the limit", BirdFile::MAX_BODY_SIZE, true},
+      {"one byte more", BirdFile::MAX_BODY_SIZE + 1, false},
+      {"4 GiB", (uint64_t{1} << 32) - 1, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const ByteVec file = ZeroBodyImage(row.bodySize);
+    log_.clear();
+    BirdFile bird;
+    EXPECT_EQ(Load(file, bird), row.loads);
+    EXPECT_EQ(BirdFile::VerifyBytes(file.data(), file.size()), row.loads);
+    if (row.loads) {
+      EXPECT_EQ(bird.dataSize, row.bodySize);
+      ASSERT_EQ(bird.blocks.size(), 1u);
+      EXPECT_EQ(bird.blocks[0].length, row.bodySize - 13);
+      EXPECT_EQ(log_.text().find("decompressing"), std::string::npos) << log_.text();
+    } else {
+      EXPECT_EQ(bird.dataSize, 0u);
+      EXPECT_EQ(bird.data, nullptr);
+      EXPECT_TRUE(bird.blocks.empty());
+      EXPECT_NE(log_.text().find("BIRDFILE: Error (-5) decompressing bird file.\n"), std::string::npos)
+          << log_.text();
     }
   }
 }
