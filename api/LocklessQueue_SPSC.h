@@ -1,7 +1,10 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace Tavrin {
 
@@ -46,6 +49,48 @@ class LocklessQueue_SPSC {
   uint16_t capacity;
   std::atomic<uint16_t> head{0};  // slot of the element pushed last; the producer's
   std::atomic<uint16_t> tail{0};  // slot of the element popped last; the consumer's
+};
+
+// Lets the one consumer of such a ring sleep while it has nothing to do, and the producer wake
+// it without ever waiting on it: the producer takes the lock only when the consumer has said it
+// sleeps, and the consumer holds it only to say so and look once more. The flag and the ring's
+// indices are sequentially consistent, so either the consumer's last look sees the push or the
+// producer sees the flag: no wake-up is lost.
+class ConsumerWake {
+ public:
+  // Producer, after a push: wakes the consumer when it sleeps; else one load.
+  void wakeIfSleeping() {
+    if (sleeping.load() && sleeping.exchange(false)) wakeUp();
+  }
+  // After a change that is not a sequentially consistent store (a promise set, say): always
+  // takes the lock, so that the consumer's look under it sees the change or the wake-up comes.
+  void wake() {
+    sleeping.store(false);
+    wakeUp();
+  }
+  // Consumer: sleeps until woken, ready() holds, or `bound` passes; ready() is read under the
+  // lock after the flag is up. False when the bound ended it.
+  template <typename Ready>
+  bool sleep(std::chrono::nanoseconds bound, Ready ready) {
+    auto until = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> hold(lock);
+    sleeping.store(true);
+    bool boundPassed = false;
+    while (!boundPassed && sleeping.load() && !ready())
+      boundPassed = changed.wait_until(hold, until) == std::cv_status::timeout;
+    sleeping.store(false);
+    return !boundPassed;
+  }
+
+ private:
+  void wakeUp() {
+    { std::lock_guard<std::mutex> hold(lock); }
+    changed.notify_one();
+  }
+
+  std::atomic<bool> sleeping{false};
+  std::mutex lock;
+  std::condition_variable changed;
 };
 
 }  // namespace Tavrin
