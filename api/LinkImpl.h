@@ -37,6 +37,9 @@ struct Link::impl {
   std::thread* callbackWorker = nullptr;  // joinable while set; null when none was started
   Tavrin::LocklessQueue_SPSC<asyncPacket> callbackQueue{kCallbackRing};
   Tavrin::ConsumerWake callbackWake;  // the filter's push and a stop wake the sleeping worker
+  // Packet copies the worker is done with, back to the filter for the next samples: the worker
+  // pushes, the filter pops (closeStreams, once neither runs, destroys what is left).
+  Tavrin::LocklessQueue_SPSC<aPacket*> spareQueue{kCallbackRing};
   std::promise<void> stopWorker;
   std::mutex streamsLock;
   // A stop asked from inside a callback (on the worker): the worker ends once it returns. The
@@ -62,8 +65,9 @@ struct Link::impl {
   // the callback worker; off also clears `streams`. aErrConnection without a link.
   aErr installStreamFilter(bool on);
   void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-  static void asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::ConsumerWake* wake,
-                        std::future<void> stop, std::shared_ptr<std::atomic<bool>> endAfterCallback);
+  static void asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::LocklessQueue_SPSC<aPacket*>* spares,
+                        Tavrin::ConsumerWake* wake, std::future<void> stop,
+                        std::shared_ptr<std::atomic<bool>> endAfterCallback);
   bool onWorker() const;
   aErr startWorker();
   // Joins the worker, then destroys the packet copies left in the ring. From inside a callback

@@ -25,6 +25,15 @@ constexpr uint8_t kRequestIndex = 0x20;
 
 bool sMatches(uint8_t wanted, uint8_t element) { return wanted == kAny || wanted == element; }
 
+// A spinning thread's hint to the processor: leaves the core's other hardware thread its share.
+inline void sCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace
 
 uint8_t Link::linkStreamFilter(const aPacket* packet, void* ref) {
@@ -41,26 +50,38 @@ uint8_t Link::linkStreamFilter(const aPacket* packet, void* ref) {
 
 void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
   if (!entry.callback) return;
-  asyncPacket item{entry.callback, entry.ref, aPacket_Copy(packet)};
+  // A packet the worker is done with, when there is one: no allocation per sample.
+  aPacket* copy = nullptr;
+  if (spareQueue.pop(copy)) {
+    *copy = *packet;
+  } else {
+    copy = aPacket_Copy(packet);
+  }
+  asyncPacket item{entry.callback, entry.ref, copy};
   if (item.packet == nullptr) return;
   // A full ring drops the sample for the callbacks; the cache has its value already.
-  if (!callbackQueue.push(item)) {
+  if (!callbackQueue.push(std::move(item))) {
     aPacket_Destroy(&item.packet);
     return;
   }
   callbackWake.wakeIfSleeping();
 }
 
-void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::ConsumerWake* wake,
-                           std::future<void> stop, std::shared_ptr<std::atomic<bool>> endAfterCallback) {
+void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::LocklessQueue_SPSC<aPacket*>* spares,
+                           Tavrin::ConsumerWake* wake, std::future<void> stop,
+                           std::shared_ptr<std::atomic<bool>> endAfterCallback) {
   auto stopped = [&stop] { return stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
   asyncPacket item;
   for (;;) {
     while (ring->pop(item)) {
       item.callback(item.packet, item.ref);
-      aPacket_Destroy(&item.packet);
-      // Nothing of the Link (ring, wake) is touched once a callback has ended this worker.
-      if (endAfterCallback->load()) return;
+      // Nothing of the Link (rings, wake) is touched once a callback has ended this worker.
+      if (endAfterCallback->load()) {
+        aPacket_Destroy(&item.packet);
+        return;
+      }
+      if (!spares->push(item.packet)) aPacket_Destroy(&item.packet);
+      item.packet = nullptr;
       if (stopped()) return;
     }
     if (stopped()) return;
@@ -68,6 +89,7 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
     // taken without a sleep, and the filter without a wake-up to make.
     auto watchUntil = std::chrono::steady_clock::now() + kWorkerWatch;
     while (ring->empty() && std::chrono::steady_clock::now() < watchUntil) {
+      for (int i = 0; i < 16 && ring->empty(); ++i) sCpuRelax();
     }
     if (!ring->empty()) continue;
     wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });
@@ -95,7 +117,8 @@ aErr Link::impl::startWorker() {
   try {
     endAfterCallback = std::make_shared<std::atomic<bool>>(false);
     callbackWorker =
-        new std::thread(&impl::asyncWork, &callbackQueue, &callbackWake, stopWorker.get_future(), endAfterCallback);
+        new std::thread(&impl::asyncWork, &callbackQueue, &spareQueue, &callbackWake, stopWorker.get_future(),
+                        endAfterCallback);
   } catch (const std::system_error&) {
     stopWorker = std::promise<void>();
     return aErrResource;
@@ -163,6 +186,9 @@ void Link::impl::closeStreams() {
     streams.clear();
   }
   dropQueuedSamples();
+  // No filter takes spares any more, and no worker returns them.
+  aPacket* spare = nullptr;
+  while (spareQueue.pop(spare)) aPacket_Destroy(&spare);
 }
 
 aErr Link::impl::sendStreamControl(uint8_t module, uint64_t key, bool enable) {
