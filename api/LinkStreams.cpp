@@ -89,7 +89,9 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
     // taken without a sleep, and the filter without a wake-up to make.
     auto watchUntil = std::chrono::steady_clock::now() + kWorkerWatch;
     while (ring->empty() && std::chrono::steady_clock::now() < watchUntil) {
-      for (int i = 0; i < 16 && ring->empty(); ++i) sCpuRelax();
+      // A look every microsecond or so lets a few samples gather, so that the filter's writes
+      // and the worker's reads do not pass the ring's lines to and fro for every sample.
+      for (int i = 0; i < 32; ++i) sCpuRelax();
     }
     if (!ring->empty()) continue;
     wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });
