@@ -111,8 +111,9 @@ aErr Link::impl::discoveryAndConnectHelper(linkType type, uint32_t serial, uint8
     }
   }
   if (found == nullptr) return aErrNotFound;
-  // A running Link keeps its linkSpec; connect then refuses.
-  setSpecifier(*found);
+  // A Link that holds a link keeps the linkSpec it was made from: connect refuses, and a later
+  // reconnect goes where the held link went. The fallback retry comes through here as well.
+  if (linkRef == 0) setSpecifier(*found);
   return link->connect();
 }
 

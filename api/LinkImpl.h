@@ -1,6 +1,7 @@
 #pragma once
 // The private part of Link, for the units of the object API.
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,12 @@
 #include "aLogger.h"
 
 namespace Tavrin::Corvantis {
+
+// The stream worker's longest sleep on an empty ring: a backstop only, since every push and
+// every stop wakes it.
+constexpr std::chrono::milliseconds kWorkerIdleBound{1000};
+// How long the worker watches an emptied ring before it sleeps.
+constexpr std::chrono::microseconds kWorkerWatch{50};
 
 struct Link::impl {
   impl(Link& owner, const char* name);
@@ -29,6 +36,10 @@ struct Link::impl {
   StreamMap streams;
   std::thread* callbackWorker = nullptr;  // joinable while set; null when none was started
   Tavrin::LocklessQueue_SPSC<asyncPacket> callbackQueue{kCallbackRing};
+  Tavrin::ConsumerWake callbackWake;  // the filter's push and a stop wake the sleeping worker
+  // Packet copies the worker is done with, back to the filter for the next samples: the worker
+  // pushes, the filter pops (closeStreams, once neither runs, destroys what is left).
+  Tavrin::LocklessQueue_SPSC<aPacket*> spareQueue{kCallbackRing};
   std::promise<void> stopWorker;
   std::mutex streamsLock;
   // A stop asked from inside a callback (on the worker): the worker ends once it returns. The
@@ -54,7 +65,8 @@ struct Link::impl {
   // the callback worker; off also clears `streams`. aErrConnection without a link.
   aErr installStreamFilter(bool on);
   void queueAsyncCallback(const StreamEntry& entry, const aPacket* packet);
-  static void asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop,
+  static void asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::LocklessQueue_SPSC<aPacket*>* spares,
+                        Tavrin::ConsumerWake* wake, std::future<void> stop,
                         std::shared_ptr<std::atomic<bool>> endAfterCallback);
   bool onWorker() const;
   aErr startWorker();

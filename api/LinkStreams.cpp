@@ -1,7 +1,8 @@
 // Link: value streams. The device streams samples of the options it was asked to; the held
 // link's reader thread hands each to linkStreamFilter before it would be queued, which keeps
 // the last value of each and queues the registered callbacks on a ring; one worker thread
-// calls them, one at a time and in order.
+// calls them, one at a time and in order, and sleeps while the ring is empty until the filter
+// queues more or a stop is asked for.
 #include <chrono>
 #include <system_error>
 
@@ -21,9 +22,17 @@ constexpr uint8_t kSet = 0x80;
 constexpr uint8_t kGet = 0x40;
 constexpr uint8_t kAck = 0xC0;
 constexpr uint8_t kRequestIndex = 0x20;
-constexpr auto kIdleSleep = std::chrono::milliseconds(1);
 
 bool sMatches(uint8_t wanted, uint8_t element) { return wanted == kAny || wanted == element; }
+
+// A spinning thread's hint to the processor: leaves the core's other hardware thread its share.
+inline void sCpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 }  // namespace
 
@@ -41,24 +50,51 @@ uint8_t Link::linkStreamFilter(const aPacket* packet, void* ref) {
 
 void Link::impl::queueAsyncCallback(const StreamEntry& entry, const aPacket* packet) {
   if (!entry.callback) return;
-  asyncPacket item{entry.callback, entry.ref, aPacket_Copy(packet)};
+  // A packet the worker is done with, when there is one: no allocation per sample.
+  aPacket* copy = nullptr;
+  if (spareQueue.pop(copy)) {
+    *copy = *packet;
+  } else {
+    copy = aPacket_Copy(packet);
+  }
+  asyncPacket item{entry.callback, entry.ref, copy};
   if (item.packet == nullptr) return;
   // A full ring drops the sample for the callbacks; the cache has its value already.
-  if (!callbackQueue.push(item)) aPacket_Destroy(&item.packet);
+  if (!callbackQueue.push(std::move(item))) {
+    aPacket_Destroy(&item.packet);
+    return;
+  }
+  callbackWake.wakeIfSleeping();
 }
 
-void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, std::future<void> stop,
+void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin::LocklessQueue_SPSC<aPacket*>* spares,
+                           Tavrin::ConsumerWake* wake, std::future<void> stop,
                            std::shared_ptr<std::atomic<bool>> endAfterCallback) {
+  auto stopped = [&stop] { return stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
   asyncPacket item;
   for (;;) {
     while (ring->pop(item)) {
       item.callback(item.packet, item.ref);
-      aPacket_Destroy(&item.packet);
-      if (endAfterCallback->load()) return;
-      if (stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return;
+      // Nothing of the Link (rings, wake) is touched once a callback has ended this worker.
+      if (endAfterCallback->load()) {
+        aPacket_Destroy(&item.packet);
+        return;
+      }
+      if (!spares->push(item.packet)) aPacket_Destroy(&item.packet);
+      item.packet = nullptr;
+      if (stopped()) return;
     }
-    // The idle pause doubles as the wait for the stop signal.
-    if (stop.wait_for(kIdleSleep) == std::future_status::ready) return;
+    if (stopped()) return;
+    // A burst keeps coming a few microseconds apart: watched for a moment, the next sample is
+    // taken without a sleep, and the filter without a wake-up to make.
+    auto watchUntil = std::chrono::steady_clock::now() + kWorkerWatch;
+    while (ring->empty() && std::chrono::steady_clock::now() < watchUntil) {
+      // A look every microsecond or so lets a few samples gather, so that the filter's writes
+      // and the worker's reads do not pass the ring's lines to and fro for every sample.
+      for (int i = 0; i < 32; ++i) sCpuRelax();
+    }
+    if (!ring->empty()) continue;
+    wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });
   }
 }
 
@@ -82,7 +118,9 @@ aErr Link::impl::startWorker() {
   }
   try {
     endAfterCallback = std::make_shared<std::atomic<bool>>(false);
-    callbackWorker = new std::thread(&impl::asyncWork, &callbackQueue, stopWorker.get_future(), endAfterCallback);
+    callbackWorker =
+        new std::thread(&impl::asyncWork, &callbackQueue, &spareQueue, &callbackWake, stopWorker.get_future(),
+                        endAfterCallback);
   } catch (const std::system_error&) {
     stopWorker = std::promise<void>();
     return aErrResource;
@@ -99,6 +137,7 @@ void Link::impl::stopWorkerThread() {
     return;
   }
   stopWorker.set_value();
+  callbackWake.wake();
   callbackWorker->join();
   delete callbackWorker;
   callbackWorker = nullptr;
@@ -149,6 +188,9 @@ void Link::impl::closeStreams() {
     streams.clear();
   }
   dropQueuedSamples();
+  // No filter takes spares any more, and no worker returns them.
+  aPacket* spare = nullptr;
+  while (spareQueue.pop(spare)) aPacket_Destroy(&spare);
 }
 
 aErr Link::impl::sendStreamControl(uint8_t module, uint64_t key, bool enable) {

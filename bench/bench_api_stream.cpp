@@ -5,18 +5,27 @@
 //                             baseline raw_filter, the same burst counted by a filter installed
 //                             with aLink_InstallUserPacketFilter. Target: ratio at least 0.75.
 //   api_stream_taken_100      the same with 100 unrelated registrations. Target: at least 0.7.
-//   api_stream_delivered      callbacks a second at full speed (no target; the worker's 1 ms
-//                             pause on an empty ring bounds it), and _dropped beside `sent`.
+//   api_stream_delivered      callbacks a second in the same bursts, beside raw_filter. Target:
+//                             at least 0.7. _dropped: samples the callback missed, beside `sent`.
+//                             Target: at most 0.1.
 //   api_stream_paced_drops    samples dropped over 2 s at 100 000 a second, baseline `sent`.
 //                             Target: ratio at most 0.001. Also at 200 000 and 300 000 (_200k,
 //                             _300k), without target.
-// Stream and raw blocks alternate, three of each, so that the machine's load meets both alike.
+//   api_stream_idle_cpu       CPU a second of a connected Link with two registered streams and no
+//                             samples, beside no_link (the same device and listener, nothing
+//                             connected); the ratio is the difference. Target: at most 0.001.
+//                             _streams: the same beside the Link connected without streams, so
+//                             that the ratio is the streams' own share, the link engine's apart.
+// Stream and raw blocks alternate, three of each, and idle blocks of 2 s two of each, so that
+// the machine's load meets both alike.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchIdleCpu.h"
 #include "DeviceRigs.h"
 #include "Eventually.h"
 #include "LinkImpl.h"
@@ -32,6 +41,8 @@ constexpr uint8_t kModule = 2;
 constexpr uint32_t kBurst = 200000;
 constexpr int kRounds = 3;
 constexpr uint64_t kBound = 30000;
+constexpr double kIdleSeconds = 2;
+constexpr int kIdleRounds = 2;
 
 struct Counts {
   std::atomic<uint64_t> calls{0};
@@ -123,9 +134,41 @@ class Bench {
   Counts counts;
 };
 
-}  // namespace
+// CPU a second of this process beside a device that sends nothing: with no Link connected,
+// with one connected, and with one that has two stream registrations.
+enum class Idle { kNoLink, kLink, kStreams };
+double IdleBlock(Idle what) {
+  Counts counts;  // outlives the Link's worker
+  TcpModuleRig rig{kModule};
+  LoadSystemEntity(rig.network(), kModule);
+  if (what != Idle::kNoLink && rig.Connect() != aErrNone) return -1;
+  if (what == Idle::kStreams) {
+    for (uint8_t option : {5, 6})
+      if (rig.link().registerStreamCallback(kModule, 3, option, 0, true, sCount, &counts) != aErrNone) return -1;
+  }
+  // What the connection and the registrations set going has settled.
+  aTime_MSSleep(200);
+  return IdleCpuPerSecond(kIdleSeconds);
+}
 
-int main() {
+int IdleFigures() {
+  double none = 0, link = 0, streams = 0;
+  for (int round = 0; round < kIdleRounds; ++round) {
+    double n = IdleBlock(Idle::kNoLink), l = IdleBlock(Idle::kLink), s = IdleBlock(Idle::kStreams);
+    if (l < 0 || s < 0) {
+      fprintf(stderr, "bench_api_stream: the idle Link did not connect or register\n");
+      return 1;
+    }
+    none += n / kIdleRounds;
+    link += l / kIdleRounds;
+    streams += s / kIdleRounds;
+  }
+  PrintIdleFigure("api_stream_idle_cpu", streams, "no_link", none);
+  PrintIdleFigure("api_stream_idle_cpu_streams", streams, "link_without_streams", link);
+  return 0;
+}
+
+int StreamFigures() {
   Bench bench;
   if (!bench.Open()) {
     fprintf(stderr, "bench_api_stream: the Module did not connect or register\n");
@@ -175,5 +218,15 @@ int main() {
     uint64_t dropped = bench.Paced(pace.perSecond, &sent);
     PrintFigure(pace.name, static_cast<double>(dropped), "samples", "sent", static_cast<double>(sent));
   }
+  return 0;
+}
+
+}  // namespace
+
+// With an argument, only the idle figures ("idle") or only the stream figures ("stream").
+int main(int argc, char** argv) {
+  std::string only = argc > 1 ? argv[1] : "";
+  if (only != "idle" && StreamFigures() != 0) return 1;
+  if (only != "stream" && IdleFigures() != 0) return 1;
   return 0;
 }

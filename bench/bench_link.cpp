@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchIdleCpu.h"
 #include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "CpuTime.h"
@@ -107,21 +108,6 @@ double RawStream() {
   return static_cast<double>(kStreamPackets) / seconds;
 }
 
-// CPU seconds per wall second of this process while the main thread sleeps kIdleSeconds.
-double CpuPerSecond() {
-  double before = ProcessCpuSeconds();
-  auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-  double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  return (ProcessCpuSeconds() - before) / wall;
-}
-
-void PrintIdle(const char* name, double withLink, double without) {
-  double own = std::max(0.0, withLink - without);
-  printf("bench %s: %.4g s/s; baseline no_link: %.4g s/s; ratio %.4g\n", name, withLink, without, own);
-  fflush(stdout);
-}
-
 }  // namespace
 
 // With an argument, only the figures whose names contain it run (for profiling one of them).
@@ -167,20 +153,20 @@ int main(int argc, char** argv) {
   double without, withPipe, withTcp;
   {
     SimLinkPipe kit;
-    without = CpuPerSecond();
+    without = IdleCpuPerSecond(kIdleSeconds);
   }
   {
     SimLinkPipe link;
     link.device.SetSilent(true);
     link.Create();
-    withPipe = CpuPerSecond();
+    withPipe = IdleCpuPerSecond(kIdleSeconds);
   }
   {
     TcpLink link;
     link.device.SetSilent(true);
-    withTcp = CpuPerSecond();
+    withTcp = IdleCpuPerSecond(kIdleSeconds);
   }
-  PrintIdle("link_idle_cpu", withPipe, without);
-  PrintIdle("link_idle_cpu_tcp", withTcp, without);
+  PrintIdleFigure("link_idle_cpu", withPipe, "no_link", without);
+  PrintIdleFigure("link_idle_cpu_tcp", withTcp, "no_link", without);
   return 0;
 }

@@ -19,6 +19,7 @@
 
 #include "PacketHelpers.h"
 #include "BenchFigure.h"
+#include "BenchIdleCpu.h"
 #include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "CpuTime.h"
@@ -119,14 +120,6 @@ double LinkPooledRate() {
   return static_cast<double>(kPooledPackets) / seconds;
 }
 
-// CPU seconds per wall second over kIdleSeconds.
-double CpuPerSecond() {
-  double cpu = ProcessCpuSeconds();
-  auto start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
-  return (ProcessCpuSeconds() - cpu) / (MicrosSince(start) / 1e6);
-}
-
 double IdleLinkCpu(bool deviceCloses) {
   TcpDevice d;
   aLinkRef ref = d.Create();
@@ -135,16 +128,9 @@ double IdleLinkCpu(bool deviceCloses) {
     d.listener.CloseConnection();
     aTime_MSSleep(100);
   }
-  double cpu = CpuPerSecond();
+  double cpu = IdleCpuPerSecond(kIdleSeconds);
   aLink_Destroy(&ref);
   return cpu;
-}
-
-// As the engine's idle figure: the ratio is the link's own share of one core.
-void PrintShare(const char* name, double value, double baseline) {
-  double own = std::max(0.0, value - baseline);
-  printf("bench %s: %.4g s/s; baseline no_link: %.4g s/s; ratio %.4g\n", name, value, baseline, own);
-  fflush(stdout);
 }
 
 double RawConnectCycles(uint16_t port) {
@@ -202,10 +188,10 @@ int main() {
   double none;
   {
     TcpDevice d;
-    none = CpuPerSecond();
+    none = IdleCpuPerSecond(kIdleSeconds);
   }
-  PrintShare("link_idle_cpu_tcpip", IdleLinkCpu(false), none);
-  PrintShare("link_idle_cpu_tcpip_closed", IdleLinkCpu(true), none);
+  PrintIdleFigure("link_idle_cpu_tcpip", IdleLinkCpu(false), "no_link", none);
+  PrintIdleFigure("link_idle_cpu_tcpip_closed", IdleLinkCpu(true), "no_link", none);
 
   TcpDevice d;
   double rawCycles = RawConnectCycles(d.listener.port());

@@ -222,7 +222,7 @@ TEST_F(EntityRequests, RepliesThatCameTooLateAnswerNoLaterRequest) {
   network().AddFault({3, 0x49}, SimFault::Late(1300));
   uint32_t value = kUntouched;
   EXPECT_EQ(entity_.getUEI32(9, &value), aErrTimeout);
-  aTime_MSSleep(600);  // the late reply is queued by now
+  ASSERT_TRUE(DeviceOutputQueuedOn(rig_.link(), device(), 6, kBound));  // the late reply is queued
   network().SetEntity(6, {3, 9, 0}, {SimWidth::kInt, 0x0BADF00D});
   EXPECT_EQ(entity_.getUEI32(9, &value), aErrNone);
   EXPECT_EQ(value, 0x0BADF00Du);
@@ -233,7 +233,7 @@ TEST_F(EntityRequests, RepliesThatCameTooLateAnswerNoLaterRequest) {
   std::vector<uint8_t> buffer(100);
   size_t count = 0;
   EXPECT_EQ(entity_.getUEIBytes(32, buffer.data(), buffer.size(), &count), aErrTimeout);
-  aTime_MSSleep(600);
+  ASSERT_TRUE(DeviceOutputQueuedOn(rig_.link(), device(), 6, kBound));
   std::vector<uint8_t> fresh = Bytes(60, 2);
   network().SetEntity(6, {3, 32, 0}, {SimWidth::kBytes, 0, fresh});
   EXPECT_EQ(entity_.getUEIBytes(32, buffer.data(), buffer.size(), &count), aErrNone);
@@ -244,7 +244,7 @@ TEST_F(EntityRequests, RepliesThatCameTooLateAnswerNoLaterRequest) {
   network().SetEntity(6, {3, 4, 0}, {SimWidth::kByte});
   network().AddFault({3, 0x84}, SimFault::Late(1300));
   EXPECT_EQ(entity_.setUEI8(4, 1), aErrTimeout);
-  aTime_MSSleep(600);
+  ASSERT_TRUE(DeviceOutputQueuedOn(rig_.link(), device(), 6, kBound));
   network().AddFault({3, 0x84}, SimFault::ErrorReply(aErrBusy));
   EXPECT_EQ(entity_.setUEI8(4, 2), aErrBusy);
 }

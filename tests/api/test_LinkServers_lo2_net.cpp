@@ -190,6 +190,37 @@ TEST_F(LinkServers, SharingAndFallback) {
   }
 }
 
+TEST_F(LinkServers, AConnectedLinkKeepsItsLinkSpecWhenDiscoveryFindsAnother) {
+  // A serves the announced device; B is connected to a second device when it is asked to
+  // discover and connect the first: over TCP/IP, and with the fallback to A's server as well.
+  for (bool fallback : {false, true}) {
+    SCOPED_TRACE(fallback ? "with the fallback" : "without the fallback");
+    size_t routeOffs = RouteSwitches(d_.device, false);
+    {
+      TcpSimDevice other(8, 0x5E12AB0F);
+      SetSystemEntity(other.device, other.serial);
+      Link a(d_.Spec(), "A");
+      ASSERT_EQ(a.connect(), aErrNone);
+      Link b(other.Spec(), "B");
+      aOrvexConfig config;
+      config.fallback = fallback;
+      ASSERT_EQ(b.setConfig(config), aErrNone);
+      ASSERT_EQ(b.connect(), aErrNone);
+      EXPECT_EQ(b.discoverAndConnect(TCPIP, kSerial, 0), aErrConnection);
+      linkSpec kept = StoredSpec(b);
+      EXPECT_EQ(kept.type, static_cast<uint32_t>(TCPIP));
+      EXPECT_EQ(kept.serialNumber, other.serial);
+      EXPECT_EQ(kept.tcpPort, other.listener.port());
+      // The reconnect reaches the device B was made for.
+      ASSERT_EQ(b.disconnect(), aErrNone);
+      ASSERT_EQ(b.connect(), aErrNone);
+      EXPECT_EQ(other.listener.accepts(), 2u);
+      EXPECT_EQ(GetUEI32(b, 8, 9), other.serial);
+    }
+    ExpectReleased(routeOffs + 1);
+  }
+}
+
 TEST_F(LinkServers, TwoLinksOnOneSerialDeviceShareOneServer) {
   PtySimDevice p(8, 0x5E12AB02);
   SetSystemEntity(p.device, p.serial);

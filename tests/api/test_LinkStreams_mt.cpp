@@ -13,6 +13,7 @@
 
 #include "DeviceRigs.h"
 #include "Eventually.h"
+#include "LinkImpl.h"
 #include "PacketHelpers.h"
 #include "ProcessCounts.h"
 #include "SimSystemEntity.h"
@@ -249,7 +250,7 @@ TEST_F(LinkStreams, ALateAcknowledgementAnswersNoLaterRequest) {
   Recorder seen;
   network().AddFault({0x5D, 0x81}, SimFault::Late(1500));
   EXPECT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, Recorder::Proc, &seen), aErrTimeout);
-  aTime_MSSleep(800);  // the late acknowledgement is queued by now
+  ASSERT_TRUE(DeviceOutputQueuedOn(link(), device(), kModule, kBound));  // the late acknowledgement is queued
   network().SetStreamAnswer(kModule, SimStreamControl::Answer::kRefuse, aErrBusy);
   EXPECT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, Recorder::Proc, &seen), aErrBusy);
   network().SetStreamAnswer(kModule, SimStreamControl::Answer::kAcknowledge);
@@ -264,8 +265,10 @@ TEST_F(LinkStreams, ALateAcknowledgementAnswersNoLaterRequest) {
 TEST_F(LinkStreams, AFullRingDropsForTheCallbacksButNotForTheCache) {
   std::latch release(1);
   std::atomic<int> calls{0};
-  auto blocked = [&](const aPacket*, void*) -> uint8_t {
+  std::atomic<uint32_t> last{0};
+  auto blocked = [&](const aPacket* packet, void*) -> uint8_t {
     if (calls.fetch_add(1) == 0) release.wait();
+    last = ValueOf(WireBytes(packet));
     return 0;
   };
   ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, blocked, nullptr), aErrNone);
@@ -275,12 +278,68 @@ TEST_F(LinkStreams, AFullRingDropsForTheCallbacksButNotForTheCache) {
     return link().getStreamValue(kModule, 3, 5, 0, 0, &value) != aErrNotFound && value == 600;
   }, kBound));
   release.count_down();
-  EXPECT_TRUE(Eventually([&] { return calls.load() >= 499; }, kBound));
-  aTime_MSSleep(100);
-  // The ring's 499 and the one in hand when the burst came, or the ring's alone.
-  EXPECT_GE(calls.load(), 499);
-  EXPECT_LE(calls.load(), 500);
+  ASSERT_TRUE(Eventually([&] { return calls.load() >= 499; }, kBound));
+  // One more sample, delivered after whatever the ring still held.
+  Stream({U32(5, 601)});
+  ASSERT_TRUE(Eventually([&] { return last.load() == 601; }, kBound));
+  // The ring's 499 and the one in hand when the burst came, or the ring's alone; then 601.
+  EXPECT_GE(calls.load(), 499 + 1);
+  EXPECT_LE(calls.load(), 500 + 1);
   RemoveAll();
+}
+
+TEST_F(LinkStreams, APacedStreamTheCallbackKeepsUpWithLosesNothing) {
+  // Samples 500 us apart: the worker empties the ring and sleeps between them, so each is a
+  // wake-up, and one lost wake-up leaves the worker asleep for its backstop while the ring
+  // overflows. The ring holds a quarter of a second of them, for a loaded machine.
+  constexpr uint32_t kSamples = 4000;
+  Recorder seen;
+  ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, Recorder::Proc, &seen), aErrNone);
+  device().Samples().Start(Counting(kSamples), kSamples, 2000);
+  ASSERT_TRUE(device().Samples().WaitIdle(kBound));
+  ASSERT_TRUE(seen.WaitFor(kSamples)) << seen.Count();
+  std::vector<std::vector<uint8_t>> wires = seen.Wires();
+  for (uint32_t i = 0; i < kSamples; ++i) ASSERT_EQ(ValueOf(wires[i]), i + 1) << i;
+  RemoveAll();
+}
+
+TEST_F(LinkStreams, AStopDuringABurstEndsAfterTheCallbackInHand) {
+  std::atomic<int> calls{0};
+  auto slow = [&](const aPacket*, void*) -> uint8_t {
+    calls++;
+    aTime_MSSleep(5);
+    return 0;
+  };
+  ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, slow, nullptr), aErrNone);
+  // The ring fills at once and takes seconds to work off.
+  Stream(Counting(2000));
+  ASSERT_TRUE(Eventually([&] { return calls.load() >= 10; }, kBound));
+  int atStop = calls.load();
+  ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, false, nullptr, nullptr), aErrNone);
+  // The callback in hand, and one begun while the removal took the filter off.
+  EXPECT_LE(calls.load() - atStop, 2);
+}
+
+TEST_F(LinkStreams, AStopDuringAnIdleWaitIsNoticedAtOnce) {
+  int threads = CountThreads();
+  std::atomic<long> worker{0};
+  auto note = [&](const aPacket*, void*) -> uint8_t {
+    worker = CurrentThreadId();
+    return 0;
+  };
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, true, note, nullptr), aErrNone);
+    worker = 0;
+    Stream({U32(5, 1)});
+    ASSERT_TRUE(Eventually([&] { return worker.load() != 0; }, kBound));
+    ASSERT_TRUE(Eventually([&] { return ThreadState(worker.load()) == 'S'; }, kBound)) << "the worker sleeps";
+    // The removal joins the worker before it asks the device; a stop left to the worker's
+    // backstop would take all of it.
+    uint64_t start = aTime_GetMonotonicMS();
+    ASSERT_EQ(link().registerStreamCallback(kModule, 3, 5, 0, false, nullptr, nullptr), aErrNone);
+    EXPECT_LT(aTime_GetMonotonicMS() - start, static_cast<uint64_t>(kWorkerIdleBound.count() / 2));
+    EXPECT_TRUE(Eventually([&] { return CountThreads() == threads; }, kBound));
+  }
 }
 
 TEST_F(LinkStreams, ACallbackThatRemovesTheLastRegistrationEndsTheWorker) {
@@ -445,7 +504,8 @@ TEST(LinkStreamLifetimes, OneLinkGoingLeavesTheOtherLinksStreams) {
       EXPECT_TRUE(stayingSeen.WaitFor(had + 1000)) << row.what;
     } else {
       // Samples go on meeting whatever filter is left on the link.
-      aTime_MSSleep(100);
+      uint64_t sent = sim.device.Samples().Sent();
+      EXPECT_TRUE(Eventually([&] { return sim.device.Samples().Sent() >= sent + 1000; }, kBound)) << row.what;
     }
     EXPECT_TRUE(staying->isConnected()) << row.what;
     sim.device.Samples().Stop();

@@ -1,7 +1,11 @@
-// The single-producer single-consumer ring between the stream filter and the callback worker.
+// The single-producer single-consumer ring between the stream filter and the callback worker,
+// and the wake-up of its sleeping consumer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <thread>
 
 #include "LocklessQueue_SPSC.h"
@@ -43,4 +47,64 @@ TEST(LocklessQueue, TwoThreadsPassAMillionElementsInOrder) {
   producer.join();
   EXPECT_TRUE(inOrder);
   EXPECT_TRUE(ring.empty());
+}
+
+// The consumer sleeps on every empty ring with a long bound; the producer hands over one element
+// at a time after a pause of 0 to 6.4 us (and now and then 40 us), so that its push lands
+// before, while and after the consumer goes to sleep. A lost wake-up leaves a sleep to its bound.
+TEST(ConsumerWake, NoPushIsLostOnASleepingConsumer) {
+  constexpr uint32_t kElements = 50000;
+  Tavrin::LocklessQueue_SPSC<uint32_t> ring(500);
+  Tavrin::ConsumerWake wake;
+  std::atomic<uint32_t> taken{0};
+  std::atomic<bool> lost{false};  // a sleep ran to its bound: both sides give up
+  std::thread producer([&] {
+    for (uint32_t i = 0; i < kElements && !lost; ++i) {
+      auto pause = std::chrono::steady_clock::now() + std::chrono::nanoseconds(i % 7 == 0 ? 40000 : i % 128 * 50);
+      while (std::chrono::steady_clock::now() < pause) {
+      }
+      ring.push(i);
+      wake.wakeIfSleeping();
+      while (taken.load() <= i && !lost) std::this_thread::yield();
+    }
+  });
+  uint32_t expected = 0;
+  bool inOrder = true;
+  while (expected < kElements) {
+    uint32_t out = 0;
+    if (ring.pop(out)) {
+      inOrder = inOrder && out == expected;
+      taken = ++expected;
+    } else if (!wake.sleep(std::chrono::seconds(3), [&] { return !ring.empty(); })) {
+      lost = true;
+      break;
+    }
+  }
+  producer.join();
+  EXPECT_FALSE(lost.load()) << "a wake-up was lost after " << expected << " elements";
+  EXPECT_EQ(expected, kElements);
+  EXPECT_TRUE(inOrder);
+}
+
+// A stop told through a promise, which is no sequentially consistent store: wake() still
+// reaches a consumer that is asleep or about to be.
+TEST(ConsumerWake, AStopByPromiseWakesTheConsumer) {
+  for (int round = 0; round < 200; ++round) {
+    Tavrin::ConsumerWake wake;
+    std::promise<void> stop;
+    std::future<void> stopped = stop.get_future();
+    std::atomic<bool> woken{false};
+    std::thread consumer([&] {
+      woken = wake.sleep(std::chrono::seconds(3), [&] {
+        return stopped.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+      });
+    });
+    auto pause = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 50);
+    while (std::chrono::steady_clock::now() < pause) {
+    }
+    stop.set_value();
+    wake.wake();
+    consumer.join();
+    ASSERT_TRUE(woken.load()) << round;
+  }
 }

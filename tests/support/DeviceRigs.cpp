@@ -89,6 +89,11 @@ bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag) 
   return link.receivePacket(address, match, &length, reply) == aErrNone && length == 2;
 }
 
+bool DeviceOutputQueuedOn(Tavrin::Corvantis::Link& link, SimLinkDevice& device, uint8_t address, uint64_t ms) {
+  // The device sends in order and the link queues in order: the echo's reply comes after.
+  return device.WaitForOutputIdle(ms) && EchoesThrough(link, address, 0x5A);
+}
+
 void ExpectQueriesAndReconnect(Tavrin::Corvantis::Module& module, SimLinkDevice& device,
                                const std::function<void()>& beforeReconnect) {
   uint32_t build = 0;

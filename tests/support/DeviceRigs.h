@@ -92,3 +92,7 @@ size_t RouteSwitches(const SimLinkDevice& device, bool on);
 
 // One echo (0x17) of `tag` through the Link to `address` and back; true when it came.
 bool EchoesThrough(Tavrin::Corvantis::Link& link, uint8_t address, uint8_t tag);
+// True once everything the device had scheduled (late replies among it) has gone out and is
+// queued on the link: its timed output is done, and an echo of module `address`, sent after it,
+// came back behind it. False when either took longer than `ms`.
+bool DeviceOutputQueuedOn(Tavrin::Corvantis::Link& link, SimLinkDevice& device, uint8_t address, uint64_t ms);

@@ -6,3 +6,7 @@ int CountThreads();
 // thread, is there: counts taken after this are steady.
 int SteadyThreadCount();
 int CountOpenDescriptors();
+// The calling thread's kernel id, and the state letter of a thread of this process
+// (/proc/self/task/ID/stat: 'R' running, 'S' asleep in a wait, ...); '?' when unreadable.
+long CurrentThreadId();
+char ThreadState(long threadId);
