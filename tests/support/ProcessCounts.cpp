@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <string>
 #include <thread>
 
 namespace {
@@ -19,6 +20,8 @@ int sCountEntries(const char* path) {
 }  // namespace
 
 int CountThreads() { return sCountEntries("/proc/self/task"); }
+
+int CountThreadsOf(pid_t pid) { return sCountEntries(("/proc/" + std::to_string(pid) + "/task").c_str()); }
 
 int SteadyThreadCount() {
   std::thread([] {}).join();
