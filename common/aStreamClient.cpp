@@ -93,7 +93,7 @@ void _broker_task(zsock_t* pipe, void* arg) {
     zpoller_destroy(&poller);
   }
   aClient_Trace("Client task exit");
-  zsock_signal(pipe, 0);
+  _signalActorExit(pipe);
 }
 
 aErr _sZeroMQStreamGet(uint8_t* out, void* ref) {
