@@ -121,6 +121,23 @@ aErr _aLink_GetModel(aLinkRef client, uint8_t address, uint8_t* model) {
   return err != aErrNone ? err : _aLink_ModelReply(reply, address, model);
 }
 
+namespace {
+
+// A running server's details checked through a new client: other clients are served, so a
+// failure neither clears the record nor flushes their reply slots.
+aErr sCheckServerDetails(aLinkRef client, aServer* server) {
+  uint8_t address = 0;
+  uint8_t model = 0;
+  aErr err = _aLink_GetModuleAddress(client, &address);
+  if (err == aErrNone) err = _aLink_GetModel(client, address, &model);
+  if (err != aErrNone) return err;
+  aServer_SetModuleAddress(server, address);
+  aServer_SetModel(server, model);
+  return aErrNone;
+}
+
+}  // namespace
+
 aErr _aLink_ConfigureServerDetails(aLinkRef client, aServer* server) {
   uint8_t address = 0;
   aErr err = _aLink_GetModuleAddress(client, &address);
@@ -193,7 +210,7 @@ aLinkRef aLink_CreateServer(aLinkRef device, uint16_t* port, uint32_t* interface
   aErr err = aErrUnknown;
   for (int attempt = 0; attempt < kDetailTries && err != aErrNone; ++attempt) {
     if (attempt > 0) aTime_MSSleep(kDetailPauseMs);
-    err = _aLink_ConfigureServerDetails(client, server);
+    err = made != nullptr ? _aLink_ConfigureServerDetails(client, server) : sCheckServerDetails(client, server);
   }
   if (err != aErrNone) {
     sUndo(device, client, made);

@@ -12,9 +12,11 @@ struct aServer;
 // Starts a link server on the device link (type 1 to 3), makes a client link to it, tells the
 // server the device's module address and model (read through the client, 5 tries), and returns
 // the client link: it carries the caller's use of the device link from then on. When the device
-// link has a server already, none is made and the client goes to that one. *port gets the
-// server's port (also on some failures); *interface gives the interface to bind on entry and
-// gets the server's on success. A local-only server's client connects to 127.0.0.1.
+// link has a server already, none is made and the client goes to that one; its queries then
+// change that server's details only when they succeed, and a failure flushes none of the other
+// clients' reply slots. *port gets the server's port (also on some failures); *interface gives
+// the interface to bind on entry and gets the server's on success. A local-only server's client
+// connects to 127.0.0.1.
 //
 // 0 on any failure, with the device link as it was found: no server of this call left
 // attached, and the caller's use still the caller's. 0 for device 0, NULL pointers, an

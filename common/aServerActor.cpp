@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "aServerInternal.h"
@@ -13,6 +14,8 @@ constexpr int kStopWaitMs = 250;
 
 std::mutex _sigint_mutex;
 bool _sigint_latch = false;
+// Raised by every actor as it ends; read by every stop handshake once the actor has gone.
+std::atomic<uint64_t> sActorExits{0};
 
 }  // namespace
 
@@ -26,6 +29,12 @@ void _signalWaitDestroyActor(zactor_t** actor) {
   zsock_set_sndtimeo(pipe, -1);
   zsock_set_rcvtimeo(pipe, -1);
   zactor_destroy(actor);
+  (void)sActorExits.load(std::memory_order_acquire);
+}
+
+void _signalActorExit(zsock_t* pipe) {
+  sActorExits.fetch_add(1, std::memory_order_release);
+  zsock_signal(pipe, 0);
 }
 
 void zSysInterruptHandler_process() {

@@ -181,5 +181,5 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* arg) {
   aMulticast_Destroy(&receiver);
   aMulticast_Destroy(&sender);
   aServer_Trace("multicast task exit");
-  zsock_signal(pipe, 0);
+  _signalActorExit(pipe);
 }

@@ -111,5 +111,5 @@ void _serverWorker_broker(zsock_t* pipe, void* arg) {
     zpoller_destroy(&poller);
   }
   aServer_Trace("broker task exit");
-  zsock_signal(pipe, 0);
+  _signalActorExit(pipe);
 }

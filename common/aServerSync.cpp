@@ -64,5 +64,5 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* arg) {
     zpoller_destroy(&poller);
   }
   aServer_Trace("sync task exit");
-  zsock_signal(pipe, 0);
+  _signalActorExit(pipe);
 }

@@ -93,7 +93,7 @@ void _broker_task(zsock_t* pipe, void* arg) {
     zpoller_destroy(&poller);
   }
   aClient_Trace("Client task exit");
-  zsock_signal(pipe, 0);
+  _signalActorExit(pipe);
 }
 
 aErr _sZeroMQStreamGet(uint8_t* out, void* ref) {
@@ -224,6 +224,9 @@ aErr sBuild(clientStreamState* state, uint32_t address, uint16_t port) {
   if (err != aErrNone) return err;
   state->poller = zpoller_new(state->readSocket, nullptr);
   if (state->poller == nullptr) return aErrMemory;
+  // Once the message library has caught an interrupt, a poller returns at once for good; the
+  // get still waits its bound, or the link's reader would spin on it.
+  zpoller_set_nonstop(state->poller, true);
   // zactor_new returns after the actor's first signal; the second says it polls.
   state->relay = zactor_new(_broker_task, state);
   if (state->relay == nullptr) return aErrResource;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "DeviceRigs.h"
@@ -26,15 +27,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint64_t kBound = 5000;  // ms
 constexpr uint32_t kSerial = 0x5E12AB01;
 
-// The 32-bit value of a UEI get of option 9 of the system entity at address 8, or nothing.
-std::optional<uint32_t> GetValue(aLinkRef link) {
-  PacketPtr request(aPacket_CreateWithData(8, 3, HexBytes("03 49 20").data()));
-  if (aLink_PutPacket(link, request.get()) != aErrNone) return std::nullopt;
-  PacketPtr reply(aLink_AwaitPacket(link, 2000));
-  if (reply == nullptr || reply->length != 7 || reply->payload[0] != 3) return std::nullopt;
-  const uint8_t* v = reply->payload + 3;
-  return static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 | static_cast<uint32_t>(v[2]) << 8 | v[3];
-}
+// The serial number, read by a UEI get of the system entity's option 9 at address 8.
+std::optional<uint32_t> GetValue(aLinkRef link, uint64_t waitMs = 2000) { return GetUEI32(link, 8, 9, waitMs); }
 
 Bytes Reported(const linkSpec& spec) {
   RecordBytes bytes = BytesOf(spec);
@@ -148,6 +142,51 @@ TEST_F(ThroughServer, AModelQueryAnsweredWithAnErrorIsAskedAgain) {
   ASSERT_EQ(recorder.reports.size(), 1u);
   EXPECT_EQ(recorder.reports[0].model, kSystemModel) << "the error code is no model";
   aLink_Destroy(&client);
+  ExpectAllBack();
+}
+
+TEST_F(ThroughServer, AFailedCheckOfARunningServerLeavesItAndItsOtherClientsAsTheyWere) {
+  // One use of the device link for each creation.
+  aLinkRef device = DeviceLink();
+  ASSERT_NE(device, 0u);
+  ASSERT_EQ(DeviceLink(), device);
+  uint16_t port = 0;
+  uint32_t interface = IPv4("127.0.0.1");
+  aLinkRef first = aLink_CreateServer(device, &port, &interface, true);
+  ASSERT_NE(first, 0u);
+
+  // The next creation finds the server running, and its checks fail: its first AD 00 goes
+  // unanswered (the worker waits for it past the query's second) and every model query is
+  // answered with an error.
+  d_.device.SetSyncAnswers({SimLinkDevice::SyncAnswer::kNever, SimLinkDevice::SyncAnswer::kRight});
+  d_.device.Network().AddFault({0x03, 0x48}, SimFault::ErrorReply(aErrBusy), true);
+  size_t syncs = d_.device.SyncCount();
+  // The first client asks while that AD 00 holds the worker: its request waits in the server
+  // when the check gives up on its answer.
+  std::optional<uint32_t> answered;
+  std::thread other([&] {
+    if (d_.device.WaitForSyncCount(syncs + 1, kBound)) answered = GetValue(first, 4000);
+  });
+  uint16_t againPort = 0;
+  uint32_t againInterface = IPv4("127.0.0.1");
+  EXPECT_EQ(aLink_CreateServer(device, &againPort, &againInterface, true), 0u);
+  other.join();
+  EXPECT_EQ(answered, kSerial) << "the other client's request got its own reply";
+  DiscoveryRecorder recorder;
+  EXPECT_EQ(recorder.Enumerate(AORVEX, IPv4("127.0.0.1")), 1);
+  ASSERT_EQ(recorder.reports.size(), 1u);
+  EXPECT_EQ(Reported(recorder.reports[0]), ServerRecord(6, kSerial, 8, kSystemModel, "127.0.0.1", port))
+      << "the server's module address and model as they were";
+
+  // Once the device answers, the running server takes the next client.
+  d_.device.Network().ClearFaults();
+  aLinkRef second = aLink_CreateServer(device, &againPort, &againInterface, true);
+  ASSERT_NE(second, 0u);
+  EXPECT_EQ(againPort, port);
+  EXPECT_EQ(GetValue(second), kSerial);
+  EXPECT_EQ(GetValue(first), kSerial);
+  aLink_Destroy(&second);
+  aLink_Destroy(&first);
   ExpectAllBack();
 }
 

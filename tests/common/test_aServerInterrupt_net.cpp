@@ -1,8 +1,10 @@
 // An interrupt reaches a process that runs a link server: the message library catches it,
-// and the first server actor that polls hands it on to the process's own handling, once.
+// and the first server actor that polls hands it on to the process's own handling, once. A
+// process that survives it goes on without spinning.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -10,16 +12,28 @@
 #include <vector>
 
 #include "Child.h"
+#include "CpuTime.h"
+#include "DeviceRigs.h"
+#include "DiscoveryRecorder.h"
+#include "Eventually.h"
 #include "Netns.h"
+#include "ProcessCounts.h"
 #include "RawDealer.h"
+#include "RunInChild.h"
+#include "ServedDevice.h"
 #include "SimLinkDevice.h"
 #include "SimLinkTcpSide.h"
 #include "TcpDeviceListener.h"
+#include "aLinkThroughServer.h"
 #include "unix_time.h"
 
 namespace {
 
 const char* kServerHost = CORVANTIS_BINARY_DIR "/bin/corvantis-serverhost";
+constexpr uint64_t kBound = 5000;  // ms
+constexpr uint32_t kSerial = 0x5E12AB01;
+// The actors of a local-only server: broker, sync worker, multicast responder.
+constexpr int kServerActors = 3;
 
 class ServerInterrupt : public testing::Test {
  protected:
@@ -63,12 +77,72 @@ TEST_F(ServerInterrupt, SigintEndsTheProcessBySigint) {
 
 TEST_F(ServerInterrupt, AProcessHandlerGetsItOnceAndTheActorsEnd) {
   std::unique_ptr<Child> host = StartHost(true);
+  int serving = CountThreadsOf(host->pid());
   host->Signal(SIGINT);
-  aTime_MSSleep(3000);
+  ASSERT_TRUE(Eventually([&] { return CountThreadsOf(host->pid()) == serving - kServerActors; }, kBound))
+      << "the server's actors did not end: " << serving << " threads before, " << CountThreadsOf(host->pid())
+      << " now";
   host->CloseInput();
   EXPECT_EQ(host->Line(5000), "sigint 1\n");
   EXPECT_EQ(host->Line(5000), "threads left 0\n");
   std::optional<int> status = host->Wait(5000);
   ASSERT_TRUE(status.has_value());
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+namespace {
+
+volatile sig_atomic_t sCaught = 0;
+
+void sCatch(int) { sCaught = sCaught + 1; }
+
+// What failed, on standard error, and the child's exit code.
+int sFailed(const char* what) {
+  fprintf(stderr, "%s\n", what);
+  return 1;
+}
+
+// In a process of its own, whose handler catches SIGINT: a link server and its client link,
+// idle through the interrupt. 0 when the process stayed quiet and the link went cleanly.
+int sIdleClientThroughAnInterrupt() {
+  struct sigaction catching = {};
+  catching.sa_handler = sCatch;
+  sigemptyset(&catching.sa_mask);
+  sigaction(SIGINT, &catching, nullptr);
+  StartMessageLibrary();
+  int baseline = CountThreads();
+  {
+    TcpSimDevice d{8, kSerial};
+    SetSystemEntity(d.device, kSerial);
+    aLinkRef device = aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), d.listener.port());
+    uint16_t port = 0;
+    uint32_t interface = IPv4("127.0.0.1");
+    aLinkRef client = device != 0 ? aLink_CreateServer(device, &port, &interface, true) : 0;
+    if (client == 0) return sFailed("no client link");
+    if (GetUEI32(client, 8, 9) != kSerial) return sFailed("no answer through the client link");
+    size_t connection = d.listener.accepts();
+
+    kill(getpid(), SIGINT);
+    if (!Eventually([] { return sCaught != 0; }, kBound)) return sFailed("the handler never got the interrupt");
+    double before = ProcessCpuSeconds();
+    aTime_MSSleep(500);
+    double used = ProcessCpuSeconds() - before;
+    if (used >= 0.01) {
+      fprintf(stderr, "%.3f s of CPU in 500 ms after the interrupt\n", used);
+      return 1;
+    }
+    if (aLink_Destroy(&client) != aErrNone) return sFailed("the client link was not released");
+    if (!d.listener.WaitForEnd(connection, kBound)) return sFailed("the device link stayed");
+  }
+  if (!Eventually([&] { return CountThreads() <= baseline; }, kBound)) return sFailed("threads left");
+  return sCaught == 1 ? 0 : sFailed("the interrupt was handed on more than once");
+}
+
+}  // namespace
+
+// Its own process: the interrupt stays set in the message library for good.
+TEST(ClientLinkInterrupt, AnIdleClientLinkWaitsQuietlyAfterACaughtInterruptAndStillGoes) {
+  RequirePrivateNetns();
+  int status = RunInChild(sIdleClientThroughAnInterrupt, {}, 30000);
+  EXPECT_EQ(ChildExitCode(status), 0) << "wait status " << status;
 }

@@ -1,5 +1,9 @@
 // The client stream and client links, against a scripted ROUTER in place of a link server.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <set>
@@ -28,12 +32,30 @@ constexpr uint32_t kLoopback = 0x0100007F;
 uint64_t MsSince(uint64_t start) { return aTime_GetMonotonicMS() - start; }
 
 // A loopback port where nobody listens: bound, then released.
-uint16_t DeadPort() {
-  zsock_t* socket = zsock_new(ZMQ_ROUTER);
-  int port = zsock_bind(socket, "tcp://127.0.0.1:*");
-  zsock_destroy(&socket);
-  return static_cast<uint16_t>(port);
-}
+// A loopback port where no server runs while this holds it: bound, never listening, so connects
+// are refused, and no other socket (of a test running beside) can take it meanwhile.
+class DeadPort {
+ public:
+  DeadPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length) == 0)
+      port_ = ntohs(at.sin_port);
+  }
+  ~DeadPort() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DeadPort(const DeadPort&) = delete;
+  DeadPort& operator=(const DeadPort&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
 
 class ClientStream : public testing::Test {
  protected:
@@ -82,8 +104,10 @@ class ClientStream : public testing::Test {
 TEST_F(ClientStream, CreationAndAServerThatIsNotThere) {
   EXPECT_EQ(aStream_CreateClient(kLoopback, router_.port(), nullptr), aErrParam);
 
+  DeadPort dead;
+  ASSERT_NE(dead.port(), 0);
   aStream* stream = nullptr;
-  ASSERT_EQ(aStream_CreateClient(kLoopback, DeadPort(), &stream), aErrNone);
+  ASSERT_EQ(aStream_CreateClient(kLoopback, dead.port(), &stream), aErrNone);
   StreamPtr held(stream);
   for (int i = 0; i < 2; ++i) {
     uint8_t byte = 0;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "PacketHelpers.h"
 #include "SimSystemEntity.h"
 
 Tavrin::Corvantis::aOrvexConfig DirectConfig() {
@@ -35,6 +36,16 @@ std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, 
   reply.type = -1;
   if (link.receiveUEI(module, 3, option, 0, &reply) != aErrNone || reply.type != ueiTypeInt) return std::nullopt;
   return reply.value.intVal;
+}
+
+std::optional<uint32_t> GetUEI32(aLinkRef link, uint8_t module, uint8_t option, uint64_t waitMs) {
+  const uint8_t get[] = {3, static_cast<uint8_t>(0x40 | option), 0x20};
+  PacketPtr request(aPacket_CreateWithData(module, sizeof get, get));
+  if (aLink_PutPacket(link, request.get()) != aErrNone) return std::nullopt;
+  PacketPtr reply(aLink_AwaitPacket(link, waitMs));
+  if (reply == nullptr || reply->length != 7 || reply->payload[0] != 3) return std::nullopt;
+  const uint8_t* v = reply->payload + 3;
+  return static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 | static_cast<uint32_t>(v[2]) << 8 | v[3];
 }
 
 linkSpec TcpSimDevice::Spec() const {

@@ -15,6 +15,7 @@
 #include "TcpDeviceListener.h"
 #include "Link.h"
 #include "Module.h"
+#include "aLink.h"
 #include "aLinkSpec.h"
 #include "aOrvexConfig.h"
 
@@ -80,6 +81,9 @@ void SetSystemEntity(SimLinkDevice& device, uint32_t serial, uint8_t model = kSy
 // A UEI get of a 32-bit value (command 3, index 0, option `option`) through the Link: the
 // value, or nothing when the request failed or no reply came.
 std::optional<uint32_t> GetUEI32(Tavrin::Corvantis::Link& link, uint8_t module, uint8_t option);
+// The same on a link-engine link, whose first inbound packet within waitMs is taken for the
+// reply.
+std::optional<uint32_t> GetUEI32(aLinkRef link, uint8_t module, uint8_t option, uint64_t waitMs = 2000);
 
 // The wire forms of the packets the device received, from index `from` on.
 std::vector<std::vector<uint8_t>> ReceivedSince(const SimLinkDevice& device, size_t from = 0);

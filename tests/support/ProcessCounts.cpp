@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
 #include <thread>
 
 namespace {
@@ -23,6 +24,8 @@ int sCountEntries(const char* path) {
 }  // namespace
 
 int CountThreads() { return sCountEntries("/proc/self/task"); }
+
+int CountThreadsOf(pid_t pid) { return sCountEntries(("/proc/" + std::to_string(pid) + "/task").c_str()); }
 
 int SteadyThreadCount() {
   std::thread([] {}).join();
