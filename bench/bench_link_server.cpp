@@ -1,7 +1,7 @@
 // A link server in front of a TCP/IP link to the echoing simulated device, in this process:
 //   link_server_rtt (_p99, _csw)   echo round trips through the server, beside the same link
 //                                  used directly, in alternating blocks
-//   link_server_added              what the server adds to a round trip, beside a plain
+//   link_server_added (_csw)       what the server adds to a round trip, beside a plain
 //                                  DEALER-ROUTER loopback echo taken in the same blocks
 //   link_server_4_clients          requests/s of 4 clients in 4 threads, one request in
 //                                  flight each, beside one direct caller's rate, in
@@ -160,8 +160,8 @@ int main(int argc, char** argv) {
     }
     PrintRoundTrips("link_server_rtt", through, "direct_link_rtt", direct);
     PrintFigure("link_server_added", through.p50() - direct.p50(), "us", "zmq_dealer_router_echo", echo.p50());
-    PrintFigure("zmq_dealer_router_echo_csw", echo.SwitchesPerRoundTrip(), "switches", "direct_link_rtt_csw",
-                direct.SwitchesPerRoundTrip());
+    PrintFigure("link_server_added_csw", through.SwitchesPerRoundTrip() - direct.SwitchesPerRoundTrip(), "switches",
+                "zmq_dealer_router_echo_csw", echo.SwitchesPerRoundTrip());
   }
   if (wanted("link_server_4_clients")) {
     std::vector<std::unique_ptr<RawDealer>> clients;
