@@ -163,21 +163,25 @@ struct RoundTrips {
 
 // `total` round trips of each side, in blocks of `block` taken in turns; each call gets its
 // running index. The first block of each side warms up and is not kept.
-inline void Alternate(int total, int block, const std::function<double(int)>& figure,
-                      const std::function<double(int)>& baseline, RoundTrips* figureOut, RoundTrips* baselineOut) {
+inline void AlternateAll(int total, int block, const std::vector<std::function<double(int)>>& sides,
+                         const std::vector<RoundTrips*>& outs) {
   for (int done = -block; done < total; done += block) {
-    for (int side = 0; side < 2; ++side) {
-      const auto& run = side == 0 ? figure : baseline;
-      RoundTrips* out = side == 0 ? figureOut : baselineOut;
+    for (size_t side = 0; side < sides.size(); ++side) {
       long before = ProcessContextSwitches();
       std::vector<double> us;
       us.reserve(static_cast<size_t>(block));
-      for (int i = 0; i < block; ++i) us.push_back(run(done + i));
+      for (int i = 0; i < block; ++i) us.push_back(sides[side](done + i));
       if (done < 0) continue;
-      out->switches += ProcessContextSwitches() - before;
-      out->us.insert(out->us.end(), us.begin(), us.end());
+      outs[side]->switches += ProcessContextSwitches() - before;
+      outs[side]->us.insert(outs[side]->us.end(), us.begin(), us.end());
     }
   }
+}
+
+// The same for a figure and its baseline.
+inline void Alternate(int total, int block, const std::function<double(int)>& figure,
+                      const std::function<double(int)>& baseline, RoundTrips* figureOut, RoundTrips* baselineOut) {
+  AlternateAll(total, block, {figure, baseline}, {figureOut, baselineOut});
 }
 
 // Three lines: p50, p99 (names with _p99) and context switches per round trip (_csw).

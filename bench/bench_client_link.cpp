@@ -4,6 +4,8 @@
 //                                  DEALER talking to the same server, in alternating blocks
 //   client_link_vs_direct(_p99)    the same client link figures beside the device link used
 //                                  directly before the server existed
+//   link_idle_cpu_client           CPU seconds per second of the process while a client link
+//                                  and its server stand idle, beside the same kit without them
 //   client_link_create             median aLink_CreateServer beside the median aLink_CreateTCPIP
 //                                  that made its device link (releases not timed)
 //   multicast_discovery_3          median link-server discovery with 3 servers beside none
@@ -13,11 +15,13 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "BenchFigure.h"
 #include "BenchRoundTrip.h"
 #include "BenchTiming.h"
+#include "CpuTime.h"
 #include "DeviceRigs.h"
 #include "DiscoveryRecorder.h"
 #include "PacketHelpers.h"
@@ -37,6 +41,15 @@ constexpr int kDiscoveriesPerBlock = 5;
 constexpr int kServers = 3;
 constexpr int kReplyMs = 2000;
 constexpr uint32_t kSerial = 0x5E12AB01;
+constexpr auto kIdle = std::chrono::seconds(3);
+
+// CPU seconds per wall second of this process while the main thread sleeps kIdle.
+double CpuPerSecond() {
+  double before = ProcessCpuSeconds();
+  auto start = Clock::now();
+  std::this_thread::sleep_for(kIdle);
+  return (ProcessCpuSeconds() - before) / std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // A 30-byte echo request that no routing rule treats specially (its command is not an entity
 // command), told apart by i.
@@ -134,6 +147,7 @@ int main() {
   TcpSimDevice d(8, kSerial);
   d.device.SetEcho(true);
   SetSystemEntity(d.device, kSerial);
+  double idleWithout = CpuPerSecond();
 
   aLinkRef device = aLink_CreateTCPIP(kSerial, TcpDeviceListener::address(), d.listener.port());
   if (device == 0) {
@@ -161,6 +175,8 @@ int main() {
     Alternate(kRoundTrips, kBlock, [&](int i) { return LinkRoundTrip(client, i); },
               [&](int i) { return DealerRoundTrip(dealer, i); }, &throughClient, &throughDealer);
   }
+  // The client link's reader and relay and the server's actors, all waiting.
+  double idleWith = CpuPerSecond();
   aLink_Destroy(&client);
   d.listener.WaitUntilIdle(5000);
   if (!AllGood(direct.us) || !AllGood(throughClient.us) || !AllGood(throughDealer.us)) {
@@ -170,6 +186,7 @@ int main() {
   PrintRoundTrips("client_link_rtt", throughClient, "raw_dealer_through_server_rtt", throughDealer);
   PrintFigure("client_link_vs_direct", throughClient.p50(), "us", "direct_link_rtt", direct.p50());
   PrintFigure("client_link_vs_direct_p99", throughClient.p99(), "us", "direct_link_rtt_p99", direct.p99());
+  PrintFigure("link_idle_cpu_client", idleWith, "s/s", "no_link", idleWithout);
 
   double server = 0;
   double tcpip = 0;

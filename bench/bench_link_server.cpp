@@ -1,18 +1,28 @@
 // A link server in front of a TCP/IP link to the echoing simulated device, in this process:
-//   link_server_rtt, link_server_rtt_p99   echo round trips through the server, beside the
-//                                          same link used directly before the server started
-//   link_server_added                      what the server adds to a round trip, beside a
-//                                          plain DEALER-ROUTER loopback echo
-//   link_server_4_clients                  requests/s of 4 clients in 4 threads, one request in
-//                                          flight each, beside one direct caller's rate
+//   link_server_rtt (_p99, _csw)   echo round trips through the server, beside the same link
+//                                  used directly, in alternating blocks
+//   link_server_added (_csw)       what the server adds to a round trip, beside a plain
+//                                  DEALER-ROUTER loopback echo taken in the same blocks
+//   link_server_added_alone        the same against the link used alone before the server
+//                                  started (direct_link_rtt_alone beside the alternated one):
+//                                  alternated with the server's traffic, the link's own
+//                                  round trips are slower
+//   link_server_4_clients          requests/s of 4 clients in 4 threads, one request in
+//                                  flight each, beside one direct caller's rate, in
+//                                  alternating seconds
+// With an argument, only the figures whose names contain it run (for profiling one of them).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchFigure.h"
+#include "BenchRoundTrip.h"
 #include "BenchTiming.h"
 #include "PacketHelpers.h"
 #include "RawDealer.h"
@@ -24,8 +34,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRoundTrips = 5000;
-constexpr int kWarmUp = 100;
-constexpr auto kRateTime = std::chrono::seconds(5);
+constexpr int kBlock = 100;
+constexpr int kRateBlocks = 5;
+constexpr auto kRateBlock = std::chrono::seconds(1);
 constexpr int kClients = 4;
 constexpr int kReplyMs = 2000;
 
@@ -42,75 +53,74 @@ std::vector<uint8_t> Request(uint8_t client, uint32_t i) {
   return wire;
 }
 
-// One round trip on the link itself; false when no reply came.
-bool DirectRoundTrip(aLinkRef link, uint32_t i) {
+// Microseconds of one round trip on the device link itself; -1 when no reply came. While the
+// server runs its worker reads the link only while it serves a request, and the blocks never
+// overlap.
+double DirectRoundTrip(aLinkRef link, uint32_t i) {
   std::vector<uint8_t> wire = Request(0, i);
-  std::vector<uint8_t> payload(wire.begin() + 2, wire.end());
-  PacketPtr request(aPacket_CreateWithData(wire[0], wire[1], payload.data()));
-  aLink_PutPacket(link, request.get());
-  PacketPtr reply(aLink_AwaitFirst(link, SamePayload, &payload, kReplyMs));
-  return reply != nullptr;
+  return LinkEchoRoundTrip(link, wire[0], std::vector<uint8_t>(wire.begin() + 2, wire.end()), kReplyMs);
 }
 
-bool ServerRoundTrip(RawDealer& client, uint8_t id, uint32_t i) {
+double ServerRoundTrip(RawDealer& client, uint8_t id, uint32_t i) {
   std::vector<uint8_t> request = Request(id, i);
-  if (!client.Send(request)) return false;
+  auto start = Clock::now();
+  if (!client.Send(request)) return -1;
   std::optional<std::vector<uint8_t>> reply = client.Receive(kReplyMs);
-  return reply && *reply == request;
+  return reply && *reply == request ? MicrosSince(start) : -1;
 }
 
-// Microseconds of each round trip after the warm-up; empty when one failed.
-template <typename Trip>
-std::vector<double> RoundTrips(Trip trip) {
-  std::vector<double> times;
-  for (int i = 0; i < kRoundTrips + kWarmUp; ++i) {
-    auto start = Clock::now();
-    if (!trip(static_cast<uint32_t>(i))) return {};
-    if (i >= kWarmUp) times.push_back(MicrosSince(start));
+bool AllGood(const RoundTrips& trips) {
+  for (double us : trips.us) {
+    if (us < 0) return false;
   }
-  return times;
+  return !trips.us.empty();
 }
 
 // The plain message-library round trip the server's two hops are made of: a DEALER to a
 // ROUTER that echoes on its own thread, over loopback TCP.
-std::vector<double> DealerRouterEcho() {
-  zsock_t* router = zsock_new(ZMQ_ROUTER);
-  int port = router != nullptr ? zsock_bind(router, "tcp://127.0.0.1:*") : -1;
-  if (port <= 0) {
-    zsock_destroy(&router);
-    return {};
+class DealerRouterEcho {
+ public:
+  DealerRouterEcho() {
+    router_ = zsock_new(ZMQ_ROUTER);
+    port_ = router_ != nullptr ? zsock_bind(router_, "tcp://127.0.0.1:*") : -1;
+    if (port_ <= 0) return;
+    zsock_set_rcvtimeo(router_, 100);
+    echo_ = std::thread([this] {
+      while (!stop_) {
+        zmsg_t* message = zmsg_recv(router_);
+        if (message != nullptr) zmsg_send(&message, router_);
+      }
+    });
+    client_ = std::make_unique<RawDealer>(static_cast<uint16_t>(port_));
   }
-  std::atomic<bool> stop{false};
-  std::thread echo([&] {
-    zsock_set_rcvtimeo(router, 100);
-    while (!stop) {
-      zmsg_t* message = zmsg_recv(router);
-      if (message != nullptr) zmsg_send(&message, router);
-    }
-  });
-  std::vector<double> times;
-  {
-    RawDealer client(static_cast<uint16_t>(port));
-    times = RoundTrips([&](uint32_t i) { return ServerRoundTrip(client, 0, i); });
+  ~DealerRouterEcho() {
+    client_.reset();
+    stop_ = true;
+    if (echo_.joinable()) echo_.join();
+    zsock_destroy(&router_);
   }
-  stop = true;
-  echo.join();
-  zsock_destroy(&router);
-  return times;
-}
+  DealerRouterEcho(const DealerRouterEcho&) = delete;
+  DealerRouterEcho& operator=(const DealerRouterEcho&) = delete;
 
-// Round trips per second of `callers` threads for kRateTime, each trip(caller, i) one
-// request in flight.
-template <typename Trip>
-double Rate(int callers, Trip trip) {
+  double RoundTrip(uint32_t i) { return client_ != nullptr ? ServerRoundTrip(*client_, 0, i) : -1; }
+
+ private:
+  zsock_t* router_ = nullptr;
+  int port_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread echo_;
+  std::unique_ptr<RawDealer> client_;
+};
+
+// Round trips of `callers` threads for kRateBlock, each call(i) of a caller one request in
+// flight; -1 when one failed.
+long Count(const std::vector<std::function<bool(uint32_t)>>& callers) {
   std::atomic<long> done{0};
   std::atomic<bool> failed{false};
-  auto start = Clock::now();
-  auto deadline = start + kRateTime;
+  auto deadline = Clock::now() + kRateBlock;
   std::vector<std::thread> threads;
-  for (int c = 0; c < callers; ++c) {
-    threads.emplace_back([&, c] {
-      auto call = trip(c);
+  for (const auto& call : callers) {
+    threads.emplace_back([&] {
       for (uint32_t i = 0; Clock::now() < deadline && !failed; ++i) {
         if (!call(i)) {
           failed = true;
@@ -121,13 +131,14 @@ double Rate(int callers, Trip trip) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  if (failed) return 0;
-  return static_cast<double>(done.load()) / (MicrosSince(start) / 1e6);
+  return failed ? -1 : done.load();
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  std::string only = argc > 1 ? argv[1] : "";
+  auto wanted = [&](const char* name) { return only.empty() || std::string(name).find(only) != std::string::npos; };
   StartMessageLibrary();
   ServedDevice::Options options;
   options.start = false;
@@ -137,35 +148,67 @@ int main() {
     fprintf(stderr, "bench_link_server: no server\n");
     return 1;
   }
-  // Before the start nothing else reads the link.
-  std::vector<double> direct = RoundTrips([&](uint32_t i) { return DirectRoundTrip(served.link, i); });
-  double directRate = Rate(1, [&](int) { return [&](uint32_t i) { return DirectRoundTrip(served.link, i); }; });
-
-  if (aServer_Start(served.server) != aErrNone) {
+  // The link on its own before the server starts, with nothing else running: its round trips
+  // come back to back, so the link engine's own hand-off spins catch most of their hops.
+  RoundTrips alone;
+  if (wanted("link_server_added")) {
+    AlternateAll(kRoundTrips, kBlock, {[&](int i) { return DirectRoundTrip(served.link, static_cast<uint32_t>(i)); }},
+                 {&alone});
+  }
+  if (aServer_Start(served.server) != aErrNone || aServer_SetModuleAddress(served.server, 8) != aErrNone ||
+      aServer_SetModel(served.server, 0x17) != aErrNone) {
     fprintf(stderr, "bench_link_server: the server did not start\n");
     return 1;
   }
   std::string endpoint = served.endpoint();
-  std::vector<double> through;
-  {
-    RawDealer client(endpoint);
-    through = RoundTrips([&](uint32_t i) { return ServerRoundTrip(client, 0, i); });
+  if (wanted("link_server_rtt") || wanted("link_server_added")) {
+    RoundTrips direct, through, echo;
+    {
+      RawDealer client(endpoint);
+      DealerRouterEcho plain;
+      AlternateAll(kRoundTrips, kBlock,
+                   {[&](int i) { return ServerRoundTrip(client, 0, static_cast<uint32_t>(i)); },
+                    [&](int i) { return DirectRoundTrip(served.link, static_cast<uint32_t>(i)); },
+                    [&](int i) { return plain.RoundTrip(static_cast<uint32_t>(i)); }},
+                   {&through, &direct, &echo});
+    }
+    if (!AllGood(direct) || !AllGood(through) || !AllGood(echo) || (wanted("link_server_added") && !AllGood(alone))) {
+      fprintf(stderr, "bench_link_server: round trips failed\n");
+      return 1;
+    }
+    PrintRoundTrips("link_server_rtt", through, "direct_link_rtt", direct);
+    PrintFigure("link_server_added", through.p50() - direct.p50(), "us", "zmq_dealer_router_echo", echo.p50());
+    PrintFigure("link_server_added_csw", through.SwitchesPerRoundTrip() - direct.SwitchesPerRoundTrip(), "switches",
+                "zmq_dealer_router_echo_csw", echo.SwitchesPerRoundTrip());
+    if (wanted("link_server_added")) {
+      PrintFigure("link_server_added_alone", through.p50() - alone.p50(), "us", "zmq_dealer_router_echo", echo.p50());
+      PrintFigure("direct_link_rtt_alone", alone.p50(), "us", "direct_link_rtt", direct.p50());
+    }
   }
-  double serverRate = Rate(kClients, [&](int c) {
-    auto client = std::make_shared<RawDealer>(endpoint);
-    return [client, c](uint32_t i) { return ServerRoundTrip(*client, static_cast<uint8_t>(c), i); };
-  });
-  std::vector<double> echo = DealerRouterEcho();
-  if (direct.empty() || through.empty() || echo.empty() || directRate == 0 || serverRate == 0) {
-    fprintf(stderr, "bench_link_server: round trips failed\n");
-    return 1;
+  if (wanted("link_server_4_clients")) {
+    std::vector<std::unique_ptr<RawDealer>> clients;
+    std::vector<std::function<bool(uint32_t)>> four;
+    for (int c = 0; c < kClients; ++c) {
+      clients.push_back(std::make_unique<RawDealer>(endpoint));
+      RawDealer* client = clients.back().get();
+      four.push_back([client, c](uint32_t i) { return ServerRoundTrip(*client, static_cast<uint8_t>(c), i) >= 0; });
+    }
+    std::vector<std::function<bool(uint32_t)>> one{
+        [&](uint32_t i) { return DirectRoundTrip(served.link, i) >= 0; }};
+    long serverDone = 0, directDone = 0;
+    for (int block = 0; block < kRateBlocks; ++block) {
+      long s = Count(four);
+      long d = Count(one);
+      if (s < 0 || d < 0) {
+        fprintf(stderr, "bench_link_server: round trips failed\n");
+        return 1;
+      }
+      serverDone += s;
+      directDone += d;
+    }
+    double seconds = kRateBlocks * std::chrono::duration<double>(kRateBlock).count();
+    PrintFigure("link_server_4_clients", static_cast<double>(serverDone) / seconds, "requests/s",
+                "direct_link_one_caller", static_cast<double>(directDone) / seconds);
   }
-
-  double directP50 = Percentile(direct, 0.5);
-  double throughP50 = Percentile(through, 0.5);
-  PrintFigure("link_server_rtt", throughP50, "us", "direct_link_rtt", directP50);
-  PrintFigure("link_server_rtt_p99", Percentile(through, 0.99), "us", "direct_link_rtt_p99", Percentile(direct, 0.99));
-  PrintFigure("link_server_added", throughP50 - directP50, "us", "zmq_dealer_router_echo", Percentile(echo, 0.5));
-  PrintFigure("link_server_4_clients", serverRate, "requests/s", "direct_link_one_caller", directRate);
   return 0;
 }

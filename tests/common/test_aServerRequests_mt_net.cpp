@@ -288,6 +288,8 @@ TEST(ServerStreams, BatchesGoToEverySubscriberOnce) {
   RawDealer twice(served.port());
   RawDealer never(served.port());
   RawDealer unknown(served.port());
+  // The device link's route-on packet is not one of the clients'.
+  ASSERT_TRUE(served.device.WaitForRoutes(1, 2000));
   size_t base = served.device.Packets().size();
   struct Enable {
     RawDealer* client;
