@@ -65,8 +65,8 @@ class DeviceSearch {
   // started recovery loader on USB, under the placeholder serial number, then under `serial`.
   static Plan RecoveryLoader(uint32_t serial, bool refresh);
   // The upgrade entity's reconnect after a dropped LOAD: five tries `delay` ms apart, first
-  // through the stored link specification (`type`, `serial`), then under the placeholder over
-  // USB.
+  // back to the device the link was made for (`type`, `serial`), then under the placeholder
+  // over USB.
   static Plan ReconnectOwn(linkType type, uint32_t serial, uint32_t delay);
   static Plan ReconnectPlaceholder(uint32_t delay);
 

@@ -265,7 +265,8 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
   if (module == nullptr) return aErrResource;
-  // Module::reconnect takes the stored link specification; the search only reports it.
+  // Module::reconnect goes back to the device the link was made for; the search only reports
+  // its transport and serial number.
   linkSpec spec{};
   if (module->getLinkSpecifier(&spec) != aErrNone) spec.type = USB;
   module->disconnect();
