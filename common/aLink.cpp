@@ -155,15 +155,19 @@ aErr aLink_StopLocked(aLink* link) {
   if ((status == kLinkStatusStopping || status == kLinkStatusStopped) && !reader && !writer)
     return aErrNone;
   link->status = kLinkStatusStopping;
-  // Queued before running drops, so that the writer's final flush always finds it.
-  if (reader && writer) sQueueRoute(link, 0);
+  // Running drops first, so that the put of the route-off packet wakes a writer that then
+  // ends; the reader's wait is cut short where the stream allows it.
   link->running = 0;
+  aStream_Wake(link->stream);
+  if (reader && writer) sQueueRoute(link, 0);
   aErr result = aErrNone;
   if (reader && aThread_Destroy(&link->readerThread) != 0) result = aErrUnknown;
   if (writer && aThread_Destroy(&link->writerThread) != 0) result = aErrUnknown;
   link->readerThread = nullptr;
   link->writerThread = nullptr;
   if (reader && writer) {
+    // The writer may have made its final flush before the route-off packet came.
+    if (result == aErrNone) aLink_FlushOutbound(link);
     link->readerRunning = 0;
     link->writerRunning = 0;
     aPacket_Reset(link->packet);

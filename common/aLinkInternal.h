@@ -29,7 +29,11 @@ constexpr uint32_t kPoolFill = kPoolBytes - aPACKET_MAX_WIRE;
 // finish it.
 constexpr uint64_t kSyncQuietMs = 250;
 // After an empty read the reader waits this long at most for the stream to become readable.
+// A running link's reader has nothing else to do until a byte comes but notice a stop, and a
+// stop wakes a stream that can be woken (aStream_Wake): over such a stream it waits
+// kReaderIdleWaitMs, so that an idle link wakes four times a second rather than a hundred.
 constexpr uint32_t kReaderWaitMs = 10;
+constexpr uint32_t kReaderIdleWaitMs = 250;
 // In a request/reply exchange each step follows the last within microseconds, while a thread
 // that sleeps is woken on another processor at a far higher cost. So the reader keeps asking
 // a dry stream, the writer watches for puts and a caller for inbound packets, this long
@@ -114,6 +118,10 @@ class PinnedLink {
 // The thread procedures of a link (aLinkReader.cpp, aLinkWriter.cpp).
 aThreadProc aLink_ReaderProc();
 aThreadProc aLink_WriterProc();
+// Writes what the outbound FIFO holds (the route-off packet among it), as the writer does
+// when it ends; only by the thread that writes the stream: the writer, or the stop once it
+// has joined the writer.
+void aLink_FlushOutbound(aLink* link);
 // Records a packet's wire form in the link's packet log, when it has one.
 void aLink_RecordPacket(aLink* link, uint8_t kind, const aPacket* packet);
 
@@ -139,8 +147,9 @@ void aLink_ReleaseRecord(aLink* link);
 
 // The reader thread's work, one step per stream read, so that it can be driven without
 // threads: aLink_ReaderBegin once, then aLink_ReaderStep with each read's result and byte
-// (nowMs from aTime_GetMonotonicMS). The caller does the waiting: kReaderWaitMs for
-// readability after aErrNotReady, kReadErrorPauseMs after any other error.
+// (nowMs from aTime_GetMonotonicMS). The caller does the waiting: kReaderWaitMs (or
+// kReaderIdleWaitMs) for readability after aErrNotReady, kReadErrorPauseMs after any other
+// error.
 void aLink_ReaderBegin(aLink* link);
 void aLink_ReaderStep(aLink* link, aErr result, uint8_t byte, uint64_t nowMs);
 

@@ -132,7 +132,11 @@ void* sInPipeProcess(void* arg) {
         spinning = true;
         spinUntil = now + kHandOffSpin;
       }
-      if (now >= spinUntil) aStream_WaitReadable(link->stream, kReaderWaitMs);
+      if (now >= spinUntil) {
+        // A stop wakes a stream that can be woken; over any other the wait stays short.
+        bool idle = link->status.load() == kLinkStatusRunning && link->stream->wake != nullptr;
+        aStream_WaitReadable(link->stream, idle ? kReaderIdleWaitMs : kReaderWaitMs);
+      }
     } else {
       spinning = false;
       aTime_MSSleep(kReadErrorPauseMs);

@@ -6,10 +6,10 @@
 
 namespace {
 
-// The writer notices a stop between awaits. The stop queues AF 01 00 before it clears
-// running, and the writer, woken by that put, may write it and wait again before running
-// drops; a short await keeps such a stop from waiting long for the join.
-constexpr uint64_t kWriterAwaitMs = 100;
+// The writer notices a stop between awaits. The stop clears running before it queues
+// AF 01 00, so the put that wakes the writer finds running cleared, and what the writer's
+// final flush missed the stop writes after the join (aLink_FlushOutbound).
+constexpr uint64_t kWriterAwaitMs = 1000;
 
 aErr sWritePacket(aLink* link, const aPacket* packet) {
   uint8_t wire[aPACKET_MAX_WIRE];
@@ -45,13 +45,16 @@ void* sOutPipeProcess(void* arg) {
   aLink* link = static_cast<aLink*>(arg);
   std::unique_ptr<uint8_t[]> batch(new (std::nothrow) uint8_t[kPoolBytes]);
   link->writerRunning = 1;
+  bool wrote = false;
   while (link->running.load() == 1) {
     uint32_t seen = link->outPuts.load(std::memory_order_acquire);
     aPacket* packet = aPacketFifo_Get(link->outFifo);
     // The next request of an exchange often comes moments after the last: watch for it
-    // before sleeping.
-    if (packet == nullptr && aLink_SpinUntilChanged(link->outPuts, seen)) packet = aPacketFifo_Get(link->outFifo);
+    // before sleeping. An await that ran out finds nothing to watch for.
+    if (packet == nullptr && wrote && aLink_SpinUntilChanged(link->outPuts, seen))
+      packet = aPacketFifo_Get(link->outFifo);
     if (packet == nullptr) packet = aPacketFifo_Await(link->outFifo, kWriterAwaitMs);
+    wrote = packet != nullptr;
     if (packet == nullptr) continue;
     // Write failures only lose the packets: the reader notices a dead stream.
     if (link->pooled.load() == 1 && batch != nullptr) {
@@ -62,17 +65,20 @@ void* sOutPipeProcess(void* arg) {
     aLink_RecordPacket(link, aPACKETLOG_KIND_SENT, packet);
     aPacket_Destroy(&packet);
   }
-  // The final flush writes what is queued (the route-off packet among it), each on its own;
-  // after the first failed write the rest are freed unwritten, since every write over a dead
-  // transport may take seconds.
-  bool failed = false;
-  while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
-    if (!failed) failed = sWritePacket(link, packet) != aErrNone;
-    aPacket_Destroy(&packet);
-  }
+  aLink_FlushOutbound(link);
   return nullptr;
 }
 
 }  // namespace
 
 aThreadProc aLink_WriterProc() { return sOutPipeProcess; }
+
+void aLink_FlushOutbound(aLink* link) {
+  // Each packet on its own; after the first failed write the rest are freed unwritten, since
+  // every write over a dead transport may take seconds.
+  bool failed = false;
+  while (aPacket* packet = aPacketFifo_Get(link->outFifo)) {
+    if (!failed) failed = sWritePacket(link, packet) != aErrNone;
+    aPacket_Destroy(&packet);
+  }
+}

@@ -137,6 +137,19 @@ aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
   return aErrNone;
 }
 
+aErr aStream_SetWake(aStream* stream, aStreamWakeProc wake) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  stream->wake = wake;
+  return aErrNone;
+}
+
+aErr aStream_Wake(aStream* stream) {
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  if (stream->wake == nullptr) return aErrMode;
+  stream->wake(stream->ref);
+  return aErrNone;
+}
+
 aErr aStream_WaitReadable(aStream* stream, uint32_t ms) {
   if (!aVALIDSTREAM(stream)) return aErrParam;
   if (stream->count > 0 || stream->wait == nullptr) return aErrNone;

@@ -17,6 +17,10 @@ typedef aErr (*aStreamDeleteProc)(void* ref);
 // get path. Optional: kinds with a descriptor poll it; kinds whose get waits by itself leave
 // it unset.
 typedef aErr (*aStreamWaitProc)(uint32_t ms, void* ref);
+// Ends the wait under way on the reading thread, or the next one when none is, at once with
+// aErrNone. Safe from any thread while the stream lives. Optional: a kind that has one lets
+// its reader wait long, since a stop need not wait for the wait to run out.
+typedef void (*aStreamWakeProc)(void* ref);
 
 #define aSTREAMCHECK 0x4321
 #define aSTREAMBUFCHUNK 512
@@ -36,6 +40,7 @@ struct aStream {
   uint64_t writeIndex;
   uint16_t check;  // aSTREAMCHECK while valid
   aStreamWaitProc wait;  // NULL unless the kind set one (aStream_SetWait)
+  aStreamWakeProc wake;  // NULL unless the kind set one (aStream_SetWake)
 };
 
 inline bool aVALIDSTREAM(const aStream* stream) {
@@ -49,6 +54,14 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
 // Gives the stream its kind's wait procedure (NULL removes it), before any thread reads the
 // stream. aErrParam for an invalid stream.
 aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
+
+// Gives the stream its kind's wake procedure, before any thread reads the stream. aErrParam
+// for an invalid stream.
+aErr aStream_SetWake(aStream* stream, aStreamWakeProc wake);
+
+// Ends a wait of aStream_WaitReadable early (see aStreamWakeProc). aErrMode when the kind
+// cannot be woken, aErrParam for an invalid stream.
+aErr aStream_Wake(aStream* stream);
 
 // Lets a reader that met aErrNotReady sleep until a byte may be there, at most ms: aErrNone
 // at once when bytes wait in the look-ahead ring or the kind has no wait procedure, else the

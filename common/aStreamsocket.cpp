@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +48,9 @@ struct aSocketState {
   size_t receivedCount;
   size_t receivedNext;
   uint64_t receivedGeneration;
+  // Readable while a wake (sSocketStreamWake) waits to end the reader's wait; -1 when none
+  // could be made, and then the stream has no wake.
+  int wakeFd = -1;
 };
 
 bool aVALIDSS(const aSocketState* s) { return s != nullptr && s->check == kSocketCheck; }
@@ -147,9 +151,10 @@ aErr sSocketStreamReset(aSocketState* s) {
   return err;
 }
 
-// The link reader's wait after an empty read: aErrNone once the socket is readable, else
-// aErrTimeout after `ms`. Once the peer has closed, the socket reads as readable for ever
-// while get answers aErrNotReady, so the wait then sleeps its full bound instead of spinning.
+// The link reader's wait after an empty read: aErrNone once the socket is readable or a wake
+// came, else aErrTimeout after `ms`. Once the peer has closed, the socket reads as readable
+// for ever while get answers aErrNotReady, so the wait then watches only for a wake instead
+// of spinning.
 aErr sSocketStreamWait(uint32_t ms, void* ref) {
   aSocketState* s = static_cast<aSocketState*>(ref);
   if (!aVALIDSS(s)) return aErrParam;
@@ -157,12 +162,33 @@ aErr sSocketStreamWait(uint32_t ms, void* ref) {
   // The descriptor is read without the lock: should the writer replace it meanwhile, this
   // poll only ends early or late, and the next get looks at the new one.
   int fd = s->socket;
-  if (s->peerClosed || fd < 0) {
+  bool watchSocket = !s->peerClosed && fd >= 0;
+  struct pollfd p[2];
+  nfds_t n = 0;
+  if (watchSocket) p[n++] = {fd, POLLIN, 0};
+  int wakeAt = -1;
+  if (s->wakeFd >= 0) {
+    wakeAt = static_cast<int>(n);
+    p[n++] = {s->wakeFd, POLLIN, 0};
+  }
+  if (n == 0) {
     aTime_MSSleep(ms);
     return aErrTimeout;
   }
-  struct pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, static_cast<int>(ms)) > 0 ? aErrNone : aErrTimeout;
+  if (poll(p, n, static_cast<int>(ms)) <= 0) return aErrTimeout;
+  if (wakeAt >= 0 && p[wakeAt].revents != 0) {
+    uint64_t count;
+    (void)!read(s->wakeFd, &count, sizeof count);
+    return aErrNone;
+  }
+  return watchSocket ? aErrNone : aErrTimeout;
+}
+
+void sSocketStreamWake(void* ref) {
+  aSocketState* s = static_cast<aSocketState*>(ref);
+  if (!aVALIDSS(s) || s->wakeFd < 0) return;
+  uint64_t one = 1;
+  (void)!write(s->wakeFd, &one, sizeof one);
 }
 
 // A connection the peer reset or that the stack gave up on.
@@ -283,6 +309,7 @@ void sFreeState(aSocketState* s) {
   s->flags = 0;
   s->check = 0;
   aMutex_Destroy(&s->lock);
+  if (s->wakeFd >= 0) close(s->wakeFd);
   delete s;
 }
 
@@ -315,6 +342,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
   s->socket = -1;
   s->check = kSocketCheck;
   s->lock = aMutex_Create("aStreamsocket");
+  s->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (s->lock == nullptr || sSocketStreamReset(s) != aErrNone) {
     sSocketStreamDelete(s);
     return aErrResource;
@@ -326,6 +354,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     return aErrResource;
   }
   aStream_SetWait(made, sSocketStreamWait);
+  if (s->wakeFd >= 0) aStream_SetWake(made, sSocketStreamWake);
   *stream = made;
   return aErrNone;
 }

@@ -318,7 +318,9 @@ TEST(Link, IdleLinkDoesNotSpin) {
   aTime_MSSleep(1000);
   size_t reads = link.pipe.GetCalls(MemoryPipe::kA) - before;
   EXPECT_LE(reads, 300u);
-  EXPECT_GE(reads, 20u);  // it does keep reading
+  // It does keep reading: an idle running link looks at its stream a few times a second, so
+  // that it notices a stop.
+  EXPECT_GE(reads, 2u);
 }
 
 TEST(Link, OverASocketPair) {

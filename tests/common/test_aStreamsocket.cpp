@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "Eventually.h"
+#include "MemoryPipe.h"
 #include "Netns.h"
 #include "PacketHelpers.h"
 #include "RecordingByteDevice.h"
@@ -345,6 +347,41 @@ TEST_F(SocketStream, DestroyResetsTheConnection) {
   EXPECT_EQ(listener_.end(1), TcpDeviceListener::kPeerReset);
 }
 
+// A wake ends the wait under way, or the next one when none is, and is taken once; the two
+// kinds a link's reader may sleep on for long: the socket kind and the kit's pipe.
+TEST_F(SocketStream, AWakeEndsTheWaitUnderWayOrTheNext) {
+  using Clock = std::chrono::steady_clock;
+  MemoryPipe pipe;
+  StreamPtr socket = Connect(listener_);
+  ASSERT_TRUE(socket);
+  struct Row {
+    const char* kind;
+    aStream* stream;
+  };
+  for (const Row& row : {Row{"socket", socket.get()}, Row{"pipe", pipe.stream(MemoryPipe::kA)}}) {
+    SCOPED_TRACE(row.kind);
+    // Before the wait: the next one ends at once, the one after waits again.
+    ASSERT_EQ(aStream_Wake(row.stream), aErrNone);
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_WaitReadable(row.stream, 10000), aErrNone);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(aStream_WaitReadable(row.stream, 50), aErrTimeout);
+    // During the wait, from another thread.
+    aErr waited = aErrUnknown;
+    start = Clock::now();
+    std::thread reader([&] { waited = aStream_WaitReadable(row.stream, 10000); });
+    aTime_MSSleep(50);
+    EXPECT_EQ(aStream_Wake(row.stream), aErrNone);
+    reader.join();
+    EXPECT_EQ(waited, aErrNone);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  }
+  aStream kindWithout{};
+  kindWithout.check = aSTREAMCHECK;
+  EXPECT_EQ(aStream_Wake(&kindWithout), aErrMode);
+  EXPECT_EQ(aStream_Wake(nullptr), aErrParam);
+}
+
 TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
   // Room for a whole state, all zero: no check word.
   alignas(16) unsigned char notAState[256] = {};
@@ -376,11 +413,20 @@ TEST_F(SocketStream, InvalidStateAndAcceptDelete) {
   EXPECT_EQ(write(&byte, 1, notAState), aErrParam);
   EXPECT_EQ(deleteProc(notAState), aErrIO);
 
-  // The state goes, the socket stays with its owner.
+  // The state goes with its own wake descriptor; the socket stays with its owner.
+  std::set<int> kept = after;
+  for (int fd : after) {
+    char target[64] = {};
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (before.count(fd) == 0 && readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+        std::string(target) == "anon_inode:[eventfd]")
+      kept.erase(fd);
+  }
+  EXPECT_EQ(kept.size(), after.size() - 1);
   EXPECT_EQ(sSocketStreamAcceptDelete(stream->ref), aErrNone);
   stream->deleteProc = nullptr;
   stream.reset();
-  EXPECT_EQ(OpenDescriptors(), after);
+  EXPECT_EQ(OpenDescriptors(), kept);
   EXPECT_FALSE(listener_.WaitForEnd(1, 50)) << "the connection must stay open";
   close(socketFd);
 }

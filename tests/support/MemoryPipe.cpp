@@ -40,6 +40,9 @@ struct Direction {
   size_t failAfterBytes = 0;
   aErr failAfterCode = aErrNone;
 
+  // A wake of the receiving end's stream that the next wait takes (aStream_Wake).
+  mutable bool woken = false;
+
   bool FailAfterDue() const { return failAfterArmed && failAfterBytes == 0; }
   bool ReadableLocked() const {
     return !bytes.empty() || senderClosed || receiverClosed || failGet.left > 0 || FailAfterDue();
@@ -135,13 +138,24 @@ struct MemoryPipe::Shared {
   bool WaitReadable(End end, uint64_t ms) const {
     const Direction& in = towards[end];
     std::unique_lock<std::mutex> lock(in.mutex);
-    auto ready = [&in] { return in.ReadableLocked(); };
+    auto ready = [&in] { return in.ReadableLocked() || in.woken; };
+    bool came = true;
     // Waits this long are endless in practice; keep the deadline inside the clock's range.
     if (ms >= (uint64_t{1} << 40)) {
       in.readable.wait(lock, ready);
-      return true;
+    } else {
+      came = in.readable.wait_for(lock, std::chrono::milliseconds(ms), ready);
     }
-    return in.readable.wait_for(lock, std::chrono::milliseconds(ms), ready);
+    in.woken = false;
+    return came;
+  }
+
+  void Wake(End end) {
+    {
+      std::lock_guard<std::mutex> hold(towards[end].mutex);
+      towards[end].woken = true;
+    }
+    towards[end].readable.notify_all();
   }
 };
 
@@ -175,6 +189,8 @@ aErr sWait(uint32_t ms, void* ref) {
   return end.shared->WaitReadable(end.end, ms) ? aErrNone : aErrTimeout;
 }
 
+void sWake(void* ref) { sRef(ref).shared->Wake(sRef(ref).end); }
+
 aErr sDelete(void* ref) {
   EndRef* owner = static_cast<EndRef*>(ref);
   owner->shared->Close(owner->end);
@@ -188,6 +204,7 @@ MemoryPipe::MemoryPipe() : shared_(std::make_shared<Shared>()) {
   for (End end : {kA, kB}) {
     streams_[end] = aStream_Create(sGet, sPut, sWrite, sDelete, new EndRef{shared_, end});
     aStream_SetWait(streams_[end], sWait);
+    aStream_SetWake(streams_[end], sWake);
   }
 }
 
