@@ -186,6 +186,8 @@ aErr aLink_Sync(aLinkRef ref) {
     std::lock_guard<std::mutex> hold(link->lifecycle);
     if (link->running.load() == 0) return aErrNotReady;
     link->status = kLinkStatusSyncing;
+    // The handshake starts at the reader's next empty read: do not let a long wait put it off.
+    aStream_Wake(link->stream);
   }
   bool synced = sPollUntil(kSyncWaitMs, [link] { return link->status.load() == kLinkStatusRunning; });
   // Unsent AD 00 packets, then the late answers to those that went out.
