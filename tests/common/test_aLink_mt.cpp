@@ -1,8 +1,12 @@
 // The link engine over the in-memory pipe, with the simulated device on the far end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -321,6 +325,68 @@ TEST(Link, IdleLinkDoesNotSpin) {
   // It does keep reading: an idle running link looks at its stream a few times a second, so
   // that it notices a stop.
   EXPECT_GE(reads, 2u);
+}
+
+// A wait that only a wake ends (or 10 s): what a stop and a sync request must do to a reader
+// that sleeps between bytes.
+struct WakeOnlyWait {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool woken = false;
+  int waits = 0;
+  int wakes = 0;
+};
+WakeOnlyWait gWakeOnly;
+
+aErr sWaitForAWake(uint32_t, void*) {
+  std::unique_lock<std::mutex> hold(gWakeOnly.lock);
+  ++gWakeOnly.waits;
+  gWakeOnly.changed.wait_for(hold, std::chrono::seconds(10), [] { return gWakeOnly.woken; });
+  bool woken = gWakeOnly.woken;
+  gWakeOnly.woken = false;
+  return woken ? aErrNone : aErrTimeout;
+}
+
+void sWakeTheWait(void*) {
+  {
+    std::lock_guard<std::mutex> hold(gWakeOnly.lock);
+    gWakeOnly.woken = true;
+    ++gWakeOnly.wakes;
+  }
+  gWakeOnly.changed.notify_all();
+}
+
+TEST(Link, StopAndSyncWakeAReaderThatWaitsForAByte) {
+  ScriptedStreamKind kind;
+  aStream* stream = kind.CreateStream();
+  ASSERT_EQ(aStream_SetWait(stream, sWaitForAWake), aErrNone);
+  ASSERT_EQ(aStream_SetWake(stream, sWakeTheWait), aErrNone);
+  aLinkRef ref = aLink_Create(stream);
+  ASSERT_NE(ref, 0u);
+  auto waiting = [] {
+    std::lock_guard<std::mutex> hold(gWakeOnly.lock);
+    return gWakeOnly.waits;
+  };
+  ASSERT_TRUE(Eventually([&] { return waiting() >= 1; }, kBound));
+  // A sync request: the handshake's AD 00 packets go out at once, not after the wait.
+  std::thread sync([ref] { aLink_Sync(ref); });
+  EXPECT_TRUE(Eventually(
+      [&] {
+        std::vector<uint8_t> written = kind.written();
+        return std::count(written.begin(), written.end(), uint8_t{0xAD}) > 0;
+      },
+      kBound));
+  sync.join();
+  // The stop: the reader leaves its wait, and the route-off packet still goes out.
+  ASSERT_TRUE(Eventually([&] { return waiting() >= 2; }, kBound));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  std::vector<uint8_t> written = kind.written();
+  const std::vector<uint8_t> routeOff{0xAF, 0x01, 0x00};
+  EXPECT_NE(std::search(written.begin(), written.end(), routeOff.begin(), routeOff.end()), written.end());
+  std::lock_guard<std::mutex> hold(gWakeOnly.lock);
+  EXPECT_GE(gWakeOnly.wakes, 2);
 }
 
 TEST(Link, OverASocketPair) {
