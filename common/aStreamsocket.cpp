@@ -135,9 +135,17 @@ aErr sSocketStreamSetOptions(aSocketState* s) {
   return aErrNone;
 }
 
+// Ends the reader's wait, or its next one (sSocketStreamWait).
+void sWakeReader(aSocketState* s) {
+  if (s->wakeFd < 0) return;
+  uint64_t one = 1;
+  (void)!write(s->wakeFd, &one, sizeof one);
+}
+
 // Makes the connection anew. The caller holds the lock, or is the state's only user.
 aErr sSocketStreamReset(aSocketState* s) {
   if (!aVALIDSS(s)) return aErrInitialization;
+  bool again = s->generation > 0;  // not the stream's first connection
   if (s->socket >= 0) sSocketStreamClose(s);
   s->peerClosed = false;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -148,6 +156,9 @@ aErr sSocketStreamReset(aSocketState* s) {
   // Nothing half made stays open: the state is then plainly not connected.
   if (err != aErrNone && s->socket >= 0) sSocketStreamClose(s);
   if (err == aErrNone) s->generation++;
+  // A reader that waits on the descriptor closed here would wait on it until its wait ran out;
+  // the wake is kept until a wait takes it, so one that starts later ends at once as well.
+  if (again) sWakeReader(s);
   return err;
 }
 
@@ -186,9 +197,7 @@ aErr sSocketStreamWait(uint32_t ms, void* ref) {
 
 void sSocketStreamWake(void* ref) {
   aSocketState* s = static_cast<aSocketState*>(ref);
-  if (!aVALIDSS(s) || s->wakeFd < 0) return;
-  uint64_t one = 1;
-  (void)!write(s->wakeFd, &one, sizeof one);
+  if (aVALIDSS(s)) sWakeReader(s);
 }
 
 // A connection the peer reset or that the stack gave up on.

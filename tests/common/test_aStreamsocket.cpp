@@ -186,6 +186,31 @@ TEST_F(SocketStream, WaitReadableSleepsItsBoundOnceThePeerHasClosed) {
   }
 }
 
+// Once the peer has closed, the reader's wait watches only for a wake; when the writer makes
+// the connection anew, that wait ends and the reader looks at the new connection.
+TEST_F(SocketStream, AConnectionMadeAnewEndsTheReadersWait) {
+  StreamPtr stream = Connect(listener_);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
+  listener_.CloseConnection();
+  ASSERT_TRUE(PeerEndArrives(stream.get()));
+  uint8_t byte;
+  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+  aErr waited = aErrUnknown;
+  auto start = Clock::now();
+  std::thread reader([&] { waited = aStream_WaitReadable(stream.get(), 10000); });
+  // Writes over the closed connection fail after the first, and the writer connects again.
+  const std::vector<uint8_t> packet = HexBytes("08 00");
+  bool again = Eventually([&] {
+    aStream_Write(stream.get(), packet.data(), packet.size());
+    return listener_.accepts() >= 2;
+  });
+  reader.join();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(waited, aErrNone);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
 TEST_F(SocketStream, PeerResetIsMendedByTheNextGet) {
   StreamPtr stream = Connect(listener_);
   ASSERT_TRUE(stream);
@@ -350,7 +375,6 @@ TEST_F(SocketStream, DestroyResetsTheConnection) {
 // A wake ends the wait under way, or the next one when none is, and is taken once; the two
 // kinds a link's reader may sleep on for long: the socket kind and the kit's pipe.
 TEST_F(SocketStream, AWakeEndsTheWaitUnderWayOrTheNext) {
-  using Clock = std::chrono::steady_clock;
   MemoryPipe pipe;
   StreamPtr socket = Connect(listener_);
   ASSERT_TRUE(socket);
