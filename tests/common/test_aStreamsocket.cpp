@@ -85,6 +85,18 @@ bool PeerEndArrives(aStream* stream) {
 
 class SocketStream : public ::testing::Test {
  protected:
+  // A stream whose connection the device side has ended (CloseConnection or ResetConnection),
+  // after a get has met the end.
+  StreamPtr ConnectThenEnd(void (TcpDeviceListener::*end)()) {
+    StreamPtr stream = Connect(listener_);
+    if (!stream || !listener_.WaitForAccepts(1, 2000)) return nullptr;
+    (listener_.*end)();
+    if (!PeerEndArrives(stream.get())) return nullptr;
+    uint8_t byte;
+    EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
+    return stream;
+  }
+
   RecordingByteDevice device_;
   TcpDeviceListener listener_{&device_};
 };
@@ -146,11 +158,8 @@ TEST_F(SocketStream, ThirtyByteWriteIsOneSendWithoutPause) {
 }
 
 TEST_F(SocketStream, PeerCloseLeavesGetNotReady) {
-  StreamPtr stream = Connect(listener_);
+  StreamPtr stream = ConnectThenEnd(&TcpDeviceListener::CloseConnection);
   ASSERT_TRUE(stream);
-  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
-  listener_.CloseConnection();
-  ASSERT_TRUE(PeerEndArrives(stream.get()));
   uint8_t byte;
   for (int i = 0; i < 20; ++i) {
     EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
@@ -189,13 +198,8 @@ TEST_F(SocketStream, WaitReadableSleepsItsBoundOnceThePeerHasClosed) {
 // Once the peer has closed, the reader's wait watches only for a wake; when the writer makes
 // the connection anew, that wait ends and the reader looks at the new connection.
 TEST_F(SocketStream, AConnectionMadeAnewEndsTheReadersWait) {
-  StreamPtr stream = Connect(listener_);
+  StreamPtr stream = ConnectThenEnd(&TcpDeviceListener::CloseConnection);
   ASSERT_TRUE(stream);
-  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
-  listener_.CloseConnection();
-  ASSERT_TRUE(PeerEndArrives(stream.get()));
-  uint8_t byte;
-  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
   aErr waited = aErrUnknown;
   auto start = Clock::now();
   std::thread reader([&] { waited = aStream_WaitReadable(stream.get(), 10000); });
@@ -212,14 +216,8 @@ TEST_F(SocketStream, AConnectionMadeAnewEndsTheReadersWait) {
 }
 
 TEST_F(SocketStream, PeerResetIsMendedByTheNextGet) {
-  StreamPtr stream = Connect(listener_);
+  StreamPtr stream = ConnectThenEnd(&TcpDeviceListener::ResetConnection);
   ASSERT_TRUE(stream);
-  ASSERT_TRUE(listener_.WaitForAccepts(1, 2000));
-  listener_.ResetConnection();
-  ASSERT_TRUE(PeerEndArrives(stream.get()));
-
-  uint8_t byte;
-  EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
   ASSERT_TRUE(listener_.WaitForAccepts(2, 2000));
   EXPECT_EQ(listener_.accepts(), 2u);
   ASSERT_TRUE(device_.Send(HexBytes("08 02 00 00")));
