@@ -8,6 +8,7 @@
 
 #include "LinkChecks.h"
 #include "LinkImpl.h"
+#include "unix_thread.h"
 
 namespace Tavrin::Corvantis {
 
@@ -24,15 +25,6 @@ constexpr uint8_t kAck = 0xC0;
 constexpr uint8_t kRequestIndex = 0x20;
 
 bool sMatches(uint8_t wanted, uint8_t element) { return wanted == kAny || wanted == element; }
-
-// A spinning thread's hint to the processor: leaves the core's other hardware thread its share.
-inline void sCpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 }  // namespace
 
@@ -91,7 +83,7 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
     while (ring->empty() && std::chrono::steady_clock::now() < watchUntil) {
       // A look every microsecond or so lets a few samples gather, so that the filter's writes
       // and the worker's reads do not pass the ring's lines to and fro for every sample.
-      for (int i = 0; i < 32; ++i) sCpuRelax();
+      for (int i = 0; i < 32; ++i) aThread_CpuRelax();
     }
     if (!ring->empty()) continue;
     wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "aLinkInternal.h"
+#include "unix_thread.h"
 #include "unix_time.h"
 
 namespace {
@@ -45,9 +46,7 @@ bool aLink_SpinUntilChanged(const std::atomic<uint32_t>& word, uint32_t seen) {
   auto until = std::chrono::steady_clock::now() + kHandOffSpin;
   for (int i = 1;; ++i) {
     if (word.load(std::memory_order_acquire) != seen) return true;
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
+    aThread_CpuRelax();
     if ((i & 63) == 0 && std::chrono::steady_clock::now() >= until) return false;
   }
 }

@@ -18,3 +18,12 @@ aThread* aThread_Create(aThreadProc proc, void* arg);
 int aThread_Destroy(aThread** thread);
 // Pauses the caller for 5 microseconds.
 void aThread_Yield();
+// A spinning thread's hint to the processor, once per look: it leaves the core's other hardware
+// thread its share and eases the spin's exit.
+inline void aThread_CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
