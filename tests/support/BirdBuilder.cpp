@@ -7,6 +7,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "PacketHelpers.h"
+
 namespace {
 
 void sAppend(ByteVec& to, const ByteVec& bytes) { to.insert(to.end(), bytes.begin(), bytes.end()); }
@@ -71,7 +73,7 @@ BirdBuilder BirdBuilder::Update(const UpdateImage& image) {
 
 uint32_t BirdBuilder::Block::address() const {
   if (payload.size() < 4) return 0;
-  return (uint32_t{payload[0]} << 24) | (uint32_t{payload[1]} << 16) | (uint32_t{payload[2]} << 8) | payload[3];
+  return BigEndian32(payload.data());
 }
 
 BirdBuilder& BirdBuilder::Loader(uint32_t address, const ByteVec& image, uint8_t flags) {

@@ -44,8 +44,7 @@ std::optional<uint32_t> GetUEI32(aLinkRef link, uint8_t module, uint8_t option, 
   if (aLink_PutPacket(link, request.get()) != aErrNone) return std::nullopt;
   PacketPtr reply(aLink_AwaitPacket(link, waitMs));
   if (reply == nullptr || reply->length != 7 || reply->payload[0] != 3) return std::nullopt;
-  const uint8_t* v = reply->payload + 3;
-  return static_cast<uint32_t>(v[0]) << 24 | static_cast<uint32_t>(v[1]) << 16 | static_cast<uint32_t>(v[2]) << 8 | v[3];
+  return BigEndian32(reply->payload + 3);
 }
 
 linkSpec TcpSimDevice::Spec() const {

@@ -36,6 +36,11 @@ std::vector<uint8_t> HexBytes(const std::string& text) {
   return bytes;
 }
 
+uint32_t BigEndian32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
 std::string HexText(const std::vector<uint8_t>& bytes) {
   std::string text;
   char digits[4];

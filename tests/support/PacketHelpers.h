@@ -13,6 +13,9 @@
 std::vector<uint8_t> HexBytes(const std::string& text);
 // "04 03 10 20 30"
 std::string HexText(const std::vector<uint8_t>& bytes);
+// The number four bytes give, most significant first: the kit's own reading, apart from the
+// library's decoders that it checks.
+uint32_t BigEndian32(const uint8_t* bytes);
 // bytes ends with tail.
 bool EndsWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& tail);
 

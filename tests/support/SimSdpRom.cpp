@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Eventually.h"
+#include "PacketHelpers.h"
 #include "SimSdpRomUsb.h"
 #include "unix_time.h"
 
@@ -17,10 +18,6 @@ constexpr size_t kCommandBytes = 16;
 constexpr uint64_t kPartialCommandMs = 50;
 constexpr uint32_t kMaxReadCount = 0x10000;
 constexpr size_t kSerialChunk = 1024;
-
-uint32_t sBig32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 
 void sPutLittle32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -68,10 +65,10 @@ void SdpRomCore::command(const uint8_t* b, std::vector<Answer>& out) {
   Command c;
   std::copy(b, b + kCommandBytes, c.bytes.begin());
   c.code = b[0];
-  c.address = sBig32(b + 2);
+  c.address = BigEndian32(b + 2);
   c.format = b[6];
-  c.count = sBig32(b + 7);
-  c.data = sBig32(b + 11);
+  c.count = BigEndian32(b + 7);
+  c.data = BigEndian32(b + 11);
   c.reserved = b[15];
   commands.push_back(c);
   bool answer = !settings.silent;

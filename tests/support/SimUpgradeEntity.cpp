@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "PacketHelpers.h"
+
 namespace {
 
 constexpr uint8_t kCommand = 95;
@@ -13,11 +15,6 @@ constexpr uint8_t kMore = 0x80;
 
 void sPut32(std::vector<uint8_t>& out, uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-
-uint32_t sGet32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 | static_cast<uint32_t>(at[2]) << 8 |
-         at[3];
 }
 
 }  // namespace
@@ -120,7 +117,7 @@ SimDeviceEvent SimUpgradeEntity::Handle(const uint8_t* payload, size_t length, s
           reply.insert(reply.end(), {1, 0, 0});
           break;
         }
-        address_ = sGet32(payload + 3);
+        address_ = BigEndian32(payload + 3);
         piece_.clear();
         sum_ = 0;
         uint16_t size = fault != nullptr && fault->kind == K::kBlockSizeZero ? 0 : options_.blockSize;
