@@ -9,6 +9,8 @@ namespace {
 
 constexpr uint8_t kAny = 0xFF;
 constexpr int kMasks = 15;
+// Up to this many entries, the filter walks the table whole (see sRouteStreamSample).
+constexpr size_t kSmallTable = 8;
 
 // Payload length of a sample of each kind (1 to 7); kind 4 has none.
 constexpr uint8_t kSampleLength[8] = {0, 14, 15, 17, 0, 15, 16, 18};
@@ -30,6 +32,26 @@ bool sHasWildcardByte(uint64_t key) {
          Link::getStreamKeyElement(key, Link::STREAM_KEY_INDEX) == kAny ||
          Link::getStreamKeyElement(key, Link::STREAM_KEY_SUBINDEX) == kAny;
 }
+
+// How a table key covers a sample's key of the same module and table range: -1 when it does
+// not; else the mask bits (those of _getGenericStreamKeyMask(bits - 1)) that make the key out
+// of the sample's, 0 for the exact key. Each covering key has its own rank.
+int sCoverRank(uint64_t key, uint64_t sample) {
+  static constexpr uint8_t kMasked[4] = {Link::STREAM_KEY_INDEX, Link::STREAM_KEY_OPTION, Link::STREAM_KEY_COMMAND,
+                                         Link::STREAM_KEY_SUBINDEX};
+  int rank = 0;
+  for (int bit = 0; bit < 4; ++bit) {
+    uint8_t wanted = Link::getStreamKeyElement(key, kMasked[bit]);
+    if (wanted == Link::getStreamKeyElement(sample, kMasked[bit])) continue;
+    if (wanted != kAny) return -1;
+    rank |= 1 << bit;
+  }
+  return rank;
+}
+
+// A byte of a covering key: its own value (choice 0), or 0xFF; a byte that is 0xFF has one.
+int sChoices(uint8_t own) { return own == kAny ? 1 : 2; }
+uint8_t sChoice(uint8_t own, int choice) { return choice == 0 ? own : kAny; }
 
 }  // namespace
 
@@ -126,42 +148,58 @@ bool sStreamSampleInfo(const aPacket* packet, StreamSampleInfo* info) {
 
 size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
                           const StreamEntry* targets[kMaxSampleTargets]) {
-  // The exact key first, then the key under each mask; a mask may leave the key as it is
-  // (its bytes are 0xFF already), so a key met twice counts once.
-  uint64_t keys[kMaxSampleTargets];
-  size_t distinct = 0;
-  keys[distinct++] = info.key;
-  for (uint8_t i = 0; i < kMasks; ++i) {
-    uint64_t key = info.key | Link::_getGenericStreamKeyMask(i);
-    bool seen = false;
-    for (size_t j = 0; j < distinct && !seen; ++j) seen = keys[j] == key;
-    if (!seen) keys[distinct++] = key;
-  }
-  size_t found = 0;
-  bool exact = false;
-  bool wildcard = false;
-  for (size_t j = 0; j < distinct; ++j) {
-    auto it = streams.find(keys[j]);
-    if (it == streams.end()) continue;
-    targets[found++] = &it->second;
-    if (j == 0) {
-      exact = true;
-      if (info.cacheable) {
-        it->second.value = info.value;
-        it->second.fresh = true;
+  // Only keys of the sample's module whose other bytes are the sample's or 0xFF can cover it,
+  // and the table keeps them in a few short runs of keys: walking those is cheaper than a lookup
+  // for each of the 16 covering keys. A small table is walked in one run per subindex (the
+  // sample's and 0xFF); a larger one in a run per subindex, command and option, so that other
+  // commands' and options' entries are never visited. The targets come in the order of the
+  // covering keys (the exact key, then each mask's), by their rank.
+  uint8_t module = Link::getStreamKeyElement(info.key, Link::STREAM_KEY_MODULE);
+  bool small = streams.size() <= kSmallTable;
+  unsigned ranks[kMaxSampleTargets];
+  StreamEntry* found[kMaxSampleTargets];
+  size_t count = 0;
+  auto walk = [&](uint8_t command, uint8_t option, uint8_t subindex) {
+    uint64_t first = Link::createStreamKey(module, small ? 0 : command, small ? 0 : option, 0, subindex);
+    uint64_t last = Link::createStreamKey(module, small ? kAny : command, small ? kAny : option, kAny, subindex);
+    for (auto it = streams.lower_bound(first); it != streams.end() && it->first <= last; ++it) {
+      int rank = sCoverRank(it->first, info.key);
+      if (rank < 0) continue;
+      size_t at = count++;
+      for (; at > 0 && ranks[at - 1] > static_cast<unsigned>(rank); --at) {
+        ranks[at] = ranks[at - 1];
+        found[at] = found[at - 1];
       }
-    } else {
-      wildcard = true;
+      ranks[at] = static_cast<unsigned>(rank);
+      found[at] = &it->second;
     }
+  };
+  // Each byte's own value, then 0xFF (once when it is 0xFF already): the runs come in key order.
+  uint8_t subindex = Link::getStreamKeyElement(info.key, Link::STREAM_KEY_SUBINDEX);
+  uint8_t command = Link::getStreamKeyElement(info.key, Link::STREAM_KEY_COMMAND);
+  uint8_t option = Link::getStreamKeyElement(info.key, Link::STREAM_KEY_OPTION);
+  for (int s = 0; s < sChoices(subindex); ++s) {
+    if (small) {
+      walk(0, 0, sChoice(subindex, s));
+      continue;
+    }
+    for (int c = 0; c < sChoices(command); ++c)
+      for (int o = 0; o < sChoices(option); ++o) walk(sChoice(command, c), sChoice(option, o), sChoice(subindex, s));
   }
-  if (!exact && wildcard && info.cacheable) {
+  bool exact = count > 0 && ranks[0] == 0;
+  if (exact && info.cacheable) {
+    found[0]->value = info.value;
+    found[0]->fresh = true;
+  }
+  if (!exact && count > 0 && info.cacheable) {
     StreamEntry cached;
     cached.key = info.key;
     cached.fresh = true;
     cached.value = info.value;
     streams.emplace(info.key, std::move(cached));
   }
-  return found;
+  for (size_t i = 0; i < count; ++i) targets[i] = found[i];
+  return count;
 }
 
 }  // namespace Tavrin::Corvantis

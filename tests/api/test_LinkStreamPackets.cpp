@@ -188,3 +188,37 @@ TEST(StreamRouting, ACachedValueFollowsEachSample) {
   EXPECT_EQ(cached.value, 8u);
   EXPECT_TRUE(cached.fresh);
 }
+
+// Tables holding keys that cover a subindexed sample among keys that nearly do (another module,
+// subindex, option or index), small and large: each covering key is delivered once, the exact
+// key first and then in mask order, and no other.
+TEST(StreamRouting, EveryCoveringKeyInMaskOrder) {
+  PacketPtr packet = Sample({7, 3, 5, 1, 4, 0, 0x1234});
+  StreamSampleInfo info;
+  ASSERT_TRUE(sStreamSampleInfo(packet.get(), &info));
+  std::vector<uint64_t> covering{info.key};
+  for (uint8_t i = 0; i < 15; ++i) covering.push_back(info.key | Link::_getGenericStreamKeyMask(i));
+  const std::vector<uint64_t> near{Key(4, 3, 5, 1, 4), Key(4, 0xFF, 0xFF, 0xFF, 0xFF), Key(2, 3, 5, 1, 3),
+                                   Key(2, 3, 6, 1, 0xFF), Key(2, 3, 5, 2, 4),        Key(2, 0xFF, 6, 0xFF, 0xFF)};
+  struct Row {
+    const char* what;
+    std::vector<size_t> covers;  // indices into `covering`
+    size_t nearKeys;             // the first of `near`
+  } rows[] = {
+      {"every covering key", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, near.size()},
+      {"a small table without the exact key", {1, 6, 15}, 4},
+      {"a larger one", {1, 6, 15}, near.size()},
+  };
+  for (const Row& row : rows) {
+    StreamMap streams;
+    for (size_t i : row.covers) streams.emplace(covering[i], Registration(covering[i]));
+    for (size_t i = 0; i < row.nearKeys; ++i) streams.emplace(near[i], Registration(near[i]));
+    const StreamEntry* targets[kMaxSampleTargets];
+    size_t found = sRouteStreamSample(streams, info, targets);
+    ASSERT_EQ(found, row.covers.size()) << row.what;
+    for (size_t i = 0; i < found; ++i) EXPECT_EQ(targets[i]->key, covering[row.covers[i]]) << row.what << " " << i;
+    // The sample is cached under its key: in the registration there, or in a new entry.
+    EXPECT_EQ(streams.at(info.key).value, 0x1234u) << row.what;
+    EXPECT_TRUE(streams.at(info.key).fresh) << row.what;
+  }
+}
