@@ -101,13 +101,17 @@ aErr sHandlePacket(aLink* link) {
   return err;
 }
 
-void sEmptyRead(aLink* link, uint64_t nowMs) {
+// An empty read of a running link asks no clock either: the reader's hand-off spin makes one
+// after every burst.
+template <typename Now>
+void sEmptyRead(aLink* link, Now now) {
   int status = link->status.load();
   if (status == kLinkStatusIOError || status == kLinkStatusPacketError) {
-    sStartSync(link, nowMs);
+    sStartSync(link, now());
   } else if (status == kLinkStatusSyncing) {
     // A handshake asked for (idle) starts at once; one under way restarts only when the
     // device has been quiet for a while, not at every pause between bytes.
+    uint64_t nowMs = now();
     if (link->syncState.load() == kSyncStateIdle || nowMs - link->syncLastByteMs >= kSyncQuietMs)
       sStartSync(link, nowMs);
   }
@@ -119,7 +123,7 @@ void sEmptyRead(aLink* link, uint64_t nowMs) {
 template <typename Now>
 void sReaderStep(aLink* link, aErr result, uint8_t byte, Now now) {
   if (result == aErrNotReady) {
-    sEmptyRead(link, now());
+    sEmptyRead(link, now);
     return;
   }
   if (result != aErrNone) {
