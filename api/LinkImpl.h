@@ -20,6 +20,8 @@ namespace Tavrin::Corvantis {
 constexpr std::chrono::milliseconds kWorkerIdleBound{1000};
 // How long the worker watches an emptied ring before it sleeps.
 constexpr std::chrono::microseconds kWorkerWatch{50};
+// How far apart the watching worker looks at the ring.
+constexpr std::chrono::microseconds kWorkerLook{5};
 
 struct Link::impl {
   impl(Link& owner, const char* name);
