@@ -159,11 +159,18 @@ size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
   unsigned ranks[kMaxSampleTargets];
   StreamEntry* found[kMaxSampleTargets];
   size_t count = 0;
+  // The runs come in key order, and each walk leaves `next` on the first key past its run: when
+  // that key is already at or past the next run's first, the next run starts there without a
+  // search.
+  auto next = streams.end();
+  bool placed = false;
   auto walk = [&](uint8_t command, uint8_t option, uint8_t subindex) {
     uint64_t first = Link::createStreamKey(module, small ? 0 : command, small ? 0 : option, 0, subindex);
     uint64_t last = Link::createStreamKey(module, small ? kAny : command, small ? kAny : option, kAny, subindex);
-    for (auto it = streams.lower_bound(first); it != streams.end() && it->first <= last; ++it) {
-      int rank = sCoverRank(it->first, info.key);
+    if (!placed || (next != streams.end() && next->first < first)) next = streams.lower_bound(first);
+    placed = true;
+    for (; next != streams.end() && next->first <= last; ++next) {
+      int rank = sCoverRank(next->first, info.key);
       if (rank < 0) continue;
       size_t at = count++;
       for (; at > 0 && ranks[at - 1] > static_cast<unsigned>(rank); --at) {
@@ -171,7 +178,7 @@ size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
         found[at] = found[at - 1];
       }
       ranks[at] = static_cast<unsigned>(rank);
-      found[at] = &it->second;
+      found[at] = &next->second;
     }
   };
   // Each byte's own value, then 0xFF (once when it is 0xFF already): the runs come in key order.
