@@ -86,6 +86,9 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
       // the worker's reads pass the ring's lines between the cores once a batch, not once a
       // sample (which cost the filter a third of its time per sample).
       for (auto lookAt = now + kWorkerLook; now < lookAt; now = std::chrono::steady_clock::now()) aThread_CpuRelax();
+      // A woken worker is often put on the processor of the reader that woke it; yielding
+      // between looks lets that reader fill the ring instead of waiting behind the watch.
+      std::this_thread::yield();
     }
     if (!ring->empty()) continue;
     wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });
