@@ -241,13 +241,14 @@ void serverRouting_Flush(serverRouting* routing) {
   routing->replySlots.clear();
 }
 
-void serverRouting_ServeRequest(const uint8_t* frame, size_t size, const serverDevice& device,
-                                std::vector<std::vector<uint8_t>>* outcome) {
+bool serverRouting_StartRequest(const uint8_t* frame, size_t size, const serverDevice& device,
+                                aPacket** awaited, std::vector<std::vector<uint8_t>>* outcome) {
   outcome->clear();
+  *awaited = nullptr;
   aPacket* request = _zFrame_To_aPacket(frame, size);
   if (request == nullptr) {
     aServer_Trace("bad-packet");
-    return;
+    return false;
   }
   bool owed = _isResponseRequired(request, true);
   // Whatever waits now answers no request of ours: a late reply, a duplicate, an unsolicited
@@ -264,13 +265,21 @@ void serverRouting_ServeRequest(const uint8_t* frame, size_t size, const serverD
     _printQLPacket(request);
     aServer_Trace("Failed to PUT packet: err: %d\n", static_cast<int>(err));
     aPacket_Destroy(&request);
-    return;
+    return false;
   }
   if (!owed) {
     aServer_Trace("don't wait on this packet");
     aPacket_Destroy(&request);
-    return;
+    return false;
   }
+  *awaited = request;
+  return true;
+}
+
+void serverRouting_FinishRequest(aPacket** awaited, const serverDevice& device,
+                                 std::vector<std::vector<uint8_t>>* outcome) {
+  outcome->clear();
+  if (awaited == nullptr || *awaited == nullptr) return;
   std::vector<std::vector<uint8_t>> replies;
   // Bounded: leftovers of a longer run are drained before the next request.
   while (replies.size() < kServerMaxReplies) {
@@ -284,12 +293,19 @@ void serverRouting_ServeRequest(const uint8_t* frame, size_t size, const serverD
   if (replies.empty()) {
     aServer_Trace("DROPPED PACKET!");
     outcome->push_back({SERVER_CMD_DROPPED_PACKET, 0, 0});
-    _printQLPacket(request);
+    _printQLPacket(*awaited);
     aServer_Trace("Failed to AWAIT packet");
   } else {
     outcome->emplace_back();
     sPut16(&outcome->back(), SERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(replies.size()));
     for (std::vector<uint8_t>& reply : replies) outcome->push_back(std::move(reply));
   }
-  aPacket_Destroy(&request);
+  aPacket_Destroy(awaited);
+}
+
+void serverRouting_ServeRequest(const uint8_t* frame, size_t size, const serverDevice& device,
+                                std::vector<std::vector<uint8_t>>* outcome) {
+  aPacket* awaited = nullptr;
+  if (serverRouting_StartRequest(frame, size, device, &awaited, outcome))
+    serverRouting_FinishRequest(&awaited, device, outcome);
 }

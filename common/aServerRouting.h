@@ -108,6 +108,15 @@ struct serverDevice {
   void* ref;
 };
 
+// The two halves of serving a request, so that the worker can put the next request on the
+// device before the last outcome goes back. StartRequest drains what waits and puts the
+// request; true when its replies are owed: *awaited then holds the request, and
+// FinishRequest collects its replies into *outcome and destroys it. False when the outcome is
+// settled already (empty when nothing is owed).
+bool serverRouting_StartRequest(const uint8_t* frame, size_t size, const serverDevice& device,
+                                aPacket** awaited, std::vector<std::vector<uint8_t>>* outcome);
+void serverRouting_FinishRequest(aPacket** awaited, const serverDevice& device,
+                                 std::vector<std::vector<uint8_t>>* outcome);
 // Serves one request frame from the broker on the device. *outcome receives the frames to
 // send back as one message (the command, then the replies in wire form); it stays empty when
 // nothing is owed.

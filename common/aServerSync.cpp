@@ -18,29 +18,53 @@ void sDrain(void* ref) { aLink_DrainPackets(*static_cast<aLinkRef*>(ref), drainA
 
 // The command and its replies as one multipart message, without waiting: the pair delivers
 // a message whole or not at all, so a failure never leaves half an outcome.
-bool sSendOutcome(zsock_t* socket, const std::vector<std::vector<uint8_t>>& outcome) {
+void sSendOutcome(zsock_t* socket, const std::vector<std::vector<uint8_t>>& outcome) {
   void* handle = zsock_resolve(socket);
   for (size_t i = 0; i < outcome.size(); ++i) {
     int flags = ZMQ_DONTWAIT | (i + 1 < outcome.size() ? ZMQ_SNDMORE : 0);
-    if (zmq_send(handle, outcome[i].data(), outcome[i].size(), flags) < 0) return false;
+    if (zmq_send(handle, outcome[i].data(), outcome[i].size(), flags) >= 0) continue;
+    if (outcome[0][0] == SERVER_CMD_DROPPED_PACKET) {
+      aServer_Trace("Failed to SEND SERVER_CMD_DROPPED_PACKET!");
+    } else {
+      aServer_Trace("Failed to SEND SERVER_CMD_INCOMING_PACKETS");
+      aServer_Trace("Failed to SENDY-SEND!");
+    }
+    return;
   }
-  return true;
 }
 
-void _serverWorker_syncCommands_syncBackend(aServer* server) {
-  zframe_t* frame = zframe_recv(server->syncWorkerSocket);
-  if (frame == nullptr) return;
+// The next request when one is queued already; none once a stop or an interrupt waits, so
+// that the worker's loop sees it before serving more.
+bool sNextQueued(zsock_t* pipe, void* socket, zmq_msg_t* frame) {
+  if (zsys_interrupted || (zsock_events(pipe) & ZMQ_POLLIN) != 0) return false;
+  return zmq_msg_recv(frame, socket, ZMQ_DONTWAIT) >= 0;
+}
+
+// Serves the request that woke the worker and each one queued behind it, in order. A queued
+// request goes to the device before the last outcome goes back, so that the device answers
+// it while that outcome travels to its client; the device still sees one request at a time.
+void _serverWorker_syncCommands_syncBackend(aServer* server, zsock_t* pipe) {
+  void* socket = zsock_resolve(server->syncWorkerSocket);
   serverDevice device{sPut, sAwait, sDrain, &server->device};
-  std::vector<std::vector<uint8_t>> outcome;
-  serverRouting_ServeRequest(zframe_data(frame), zframe_size(frame), device, &outcome);
-  zframe_destroy(&frame);
-  if (outcome.empty() || sSendOutcome(server->syncWorkerSocket, outcome)) return;
-  if (outcome[0][0] == SERVER_CMD_DROPPED_PACKET) {
-    aServer_Trace("Failed to SEND SERVER_CMD_DROPPED_PACKET!");
-  } else {
-    aServer_Trace("Failed to SEND SERVER_CMD_INCOMING_PACKETS");
-    aServer_Trace("Failed to SENDY-SEND!");
+  std::vector<std::vector<uint8_t>> outcome, settled;
+  aPacket* awaited = nullptr;
+  zmq_msg_t frame;
+  zmq_msg_init(&frame);
+  auto start = [&] {
+    serverRouting_StartRequest(static_cast<const uint8_t*>(zmq_msg_data(&frame)), zmq_msg_size(&frame), device,
+                               &awaited, &settled);
+  };
+  // The poller found a request waiting.
+  bool more = zmq_msg_recv(&frame, socket, ZMQ_DONTWAIT) >= 0;
+  if (more) start();
+  while (more) {
+    outcome.swap(settled);
+    if (awaited != nullptr) serverRouting_FinishRequest(&awaited, device, &outcome);
+    more = sNextQueued(pipe, socket, &frame);
+    if (more) start();
+    if (!outcome.empty()) sSendOutcome(server->syncWorkerSocket, outcome);
   }
+  zmq_msg_close(&frame);
 }
 
 }  // namespace
@@ -56,7 +80,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* arg) {
       void* which = zpoller_wait(poller, kPollMs);
       zSysInterruptHandler_process();
       if (which == server->syncWorkerSocket) {
-        _serverWorker_syncCommands_syncBackend(server);
+        _serverWorker_syncCommands_syncBackend(server, pipe);
       } else if (which == pipe || zpoller_terminated(poller)) {
         break;
       }

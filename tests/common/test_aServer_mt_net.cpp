@@ -103,6 +103,23 @@ const LifeRow kLifeRows[] = {
        EXPECT_EQ(served.DestroyServer(), aErrNone);
        EXPECT_LT(watch.ElapsedMs(), 2500);
      }},
+    // The worker serves queued requests one after another without going back to its poll,
+    // so it must look for a stop between them: otherwise it would serve the whole queue, 2 s
+    // here, before it ends.
+    {"AStopEndsTheWorkerBetweenQueuedRequests", ServedDevice::Options{},
+     [](ServedDevice& served, bool*) {
+       ASSERT_EQ(served.startResult, aErrNone);
+       constexpr uint8_t kQueued = 100;
+       served.device.SetScript(SimLinkScript({{{0x33}, -1, {{{0x08, 0x01, 0x33}, 20}}}}));
+       RawDealer client(served.port());
+       size_t base = served.device.PacketCount();
+       for (uint8_t i = 0; i < kQueued; ++i) ASSERT_TRUE(client.Send({0x08, 0x03, 0x33, i, 0}));
+       ASSERT_TRUE(served.device.WaitForPackets(base + 2, 2000));
+       Stopwatch watch;
+       EXPECT_EQ(served.DestroyServer(), aErrNone);
+       EXPECT_LT(watch.ElapsedMs(), 1500);
+       EXPECT_LT(served.device.PacketCount() - base, 10u);
+     }},
     {"TheLinksLastReleaseDestroysTheServer", ServedDevice::Options{},
      [](ServedDevice& served, bool* linkHeld) {
        ASSERT_EQ(served.startResult, aErrNone);
