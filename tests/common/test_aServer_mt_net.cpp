@@ -104,13 +104,13 @@ const LifeRow kLifeRows[] = {
        EXPECT_LT(watch.ElapsedMs(), 2500);
      }},
     // The worker serves queued requests one after another without going back to its poll,
-    // so it must look for a stop between them: otherwise it would serve the whole queue, 2 s
+    // so it must look for a stop between them: otherwise it would serve the whole queue, 3 s
     // here, before it ends.
     {"AStopEndsTheWorkerBetweenQueuedRequests", ServedDevice::Options{},
      [](ServedDevice& served, bool*) {
        ASSERT_EQ(served.startResult, aErrNone);
-       constexpr uint8_t kQueued = 100;
-       served.device.SetScript(SimLinkScript({{{0x33}, -1, {{{0x08, 0x01, 0x33}, 20}}}}));
+       constexpr uint8_t kQueued = 60;
+       served.device.SetScript(SimLinkScript({{{0x33}, -1, {{{0x08, 0x01, 0x33}, 50}}}}));
        RawDealer client(served.port());
        size_t base = served.device.PacketCount();
        for (uint8_t i = 0; i < kQueued; ++i) ASSERT_TRUE(client.Send({0x08, 0x03, 0x33, i, 0}));
