@@ -157,8 +157,8 @@ size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
   uint8_t module = Link::getStreamKeyElement(info.key, Link::STREAM_KEY_MODULE);
   bool small = streams.size() <= kSmallTable;
   unsigned ranks[kMaxSampleTargets];
-  StreamEntry* found[kMaxSampleTargets];
   size_t count = 0;
+  StreamEntry* exact = nullptr;
   // The runs come in key order, and each walk leaves `next` on the first key past its run: when
   // that key is already at or past the next run's first, the next run starts there without a
   // search.
@@ -175,10 +175,11 @@ size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
       size_t at = count++;
       for (; at > 0 && ranks[at - 1] > static_cast<unsigned>(rank); --at) {
         ranks[at] = ranks[at - 1];
-        found[at] = found[at - 1];
+        targets[at] = targets[at - 1];
       }
       ranks[at] = static_cast<unsigned>(rank);
-      found[at] = &next->second;
+      targets[at] = &next->second;
+      if (rank == 0) exact = &next->second;
     }
   };
   // Each byte's own value, then 0xFF (once when it is 0xFF already): the runs come in key order.
@@ -193,19 +194,17 @@ size_t sRouteStreamSample(StreamMap& streams, const StreamSampleInfo& info,
     for (int c = 0; c < sChoices(command); ++c)
       for (int o = 0; o < sChoices(option); ++o) walk(sChoice(command, c), sChoice(option, o), sChoice(subindex, s));
   }
-  bool exact = count > 0 && ranks[0] == 0;
-  if (exact && info.cacheable) {
-    found[0]->value = info.value;
-    found[0]->fresh = true;
+  if (exact != nullptr && info.cacheable) {
+    exact->value = info.value;
+    exact->fresh = true;
   }
-  if (!exact && count > 0 && info.cacheable) {
+  if (exact == nullptr && count > 0 && info.cacheable) {
     StreamEntry cached;
     cached.key = info.key;
     cached.fresh = true;
     cached.value = info.value;
     streams.emplace(info.key, std::move(cached));
   }
-  for (size_t i = 0; i < count; ++i) targets[i] = found[i];
   return count;
 }
 
