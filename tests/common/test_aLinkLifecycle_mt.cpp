@@ -87,6 +87,8 @@ TEST(LinkLifecycle, ConcurrentResetsRunOneAfterTheOther) {
   int threads = SteadyThreadCount();
   aLinkRef ref = d.Create();
   ASSERT_NE(ref, 0u);
+  // The create returns once its connect is made; the listener may take that connection later.
+  ASSERT_TRUE(d.listener.WaitForAccepts(1, kBound));
   size_t accepts = d.listener.accepts();
 
   std::barrier start(2);
