@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "Log.h"
@@ -36,6 +38,16 @@ uint32_t sGetLE(const uint8_t* p) {
 
 void sPutLE(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A body's buffer, or null when the memory cannot be had: a failed allocation must end the
+// inflate like a body past the limit, with the zlib state released, not leave the loader.
+std::unique_ptr<uint8_t[]> sTryAllocate(size_t size) {
+  try {
+    return std::make_unique_for_overwrite<uint8_t[]>(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 bool sIsImage(const BirdBlock& b) { return b.type == BirdFile::BLOCK_FIRMWARE && b.length >= 4; }
@@ -143,19 +155,24 @@ bool BirdFile::DecompressData(const uint8_t* source, size_t length, size_t limit
     // Most bodies fit in 8 times their compressed size at once; a longer one doubles its
     // buffer, never past the limit.
     size_t capacity = std::min(std::max<size_t>(8 * length, 1), limit);
-    auto body = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    auto body = sTryAllocate(capacity);
+    if (body == nullptr) rc = Z_BUF_ERROR;
     size_t held = 0;
     size_t fed = 0;
     uint8_t spill = 0;
     z.next_in = const_cast<Bytef*>(source);
-    for (;;) {
+    while (rc == Z_OK) {
       if (z.avail_in == 0 && fed < length) {
         z.avail_in = static_cast<uInt>(std::min<size_t>(length - fed, UINT32_MAX));
         fed += z.avail_in;
       }
       if (held == capacity && capacity < limit) {
         size_t grown = capacity > limit / 2 ? limit : 2 * capacity;
-        auto larger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+        auto larger = sTryAllocate(grown);
+        if (larger == nullptr) {
+          rc = Z_BUF_ERROR;  // as for a body past the limit: no room to hold it
+          break;
+        }
         memcpy(larger.get(), body.get(), held);
         body = std::move(larger);
         capacity = grown;
