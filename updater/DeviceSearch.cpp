@@ -66,8 +66,8 @@ DeviceSearch::Plan DeviceSearch::RecoveryLoader(uint32_t serial, bool refresh) {
               refresh ? kTriesPerRefresh : 0};
 }
 
-DeviceSearch::Plan DeviceSearch::ReconnectOwn(linkType type, uint32_t serial, uint32_t delay) {
-  return Plan{type, {serial}, kReconnectTries, delay, true, 0};
+DeviceSearch::Plan DeviceSearch::ReconnectOwn(uint32_t delay) {
+  return Plan{USB, {kOwnDevice}, kReconnectTries, delay, true, 0};
 }
 
 DeviceSearch::Plan DeviceSearch::ReconnectPlaceholder(uint32_t delay) {

@@ -65,9 +65,11 @@ class DeviceSearch {
   // started recovery loader on USB, under the placeholder serial number, then under `serial`.
   static Plan RecoveryLoader(uint32_t serial, bool refresh);
   // The upgrade entity's reconnect after a dropped LOAD: five tries `delay` ms apart, first
-  // back to the device the link was made for (`type`, `serial`), then under the placeholder
-  // over USB.
-  static Plan ReconnectOwn(linkType type, uint32_t serial, uint32_t delay);
+  // back to the device the link was made for, then under the placeholder over USB. The first
+  // plan's attempt reconnects with the link's stored specification, so the plan names no
+  // device: its one serial number, kOwnDevice, only makes one attempt a try.
+  static constexpr uint32_t kOwnDevice = 0;
+  static Plan ReconnectOwn(uint32_t delay);
   static Plan ReconnectPlaceholder(uint32_t delay);
 
  private:

@@ -265,10 +265,6 @@ aErr UpdaterEntity::LoaderStart() {
 
 aErr UpdaterEntity::_reconnect(uint32_t delay) {
   if (module == nullptr) return aErrResource;
-  // Module::reconnect goes back to the device the link was made for; the search only reports
-  // its transport and serial number.
-  linkSpec spec{};
-  if (module->getLinkSpecifier(&spec) != aErrNone) spec.type = USB;
   module->disconnect();
   auto attempt = [this, delay](const DeviceSearch::Attempt& a, bool placeholder) {
     if (placeholder) {
@@ -276,6 +272,8 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
     } else {
       Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", a.tryNumber, a.tries);
     }
+    // Module::reconnect goes back to the device the link was made for, over the transport and
+    // to the address it was made with.
     aErr err = placeholder ? module->connect(a.type, a.serial) : module->reconnect();
     if (err == aErrNone) {
       Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
@@ -286,7 +284,7 @@ aErr UpdaterEntity::_reconnect(uint32_t delay) {
     Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", static_cast<int>(delay));
     return err;
   };
-  DeviceSearch own(DeviceSearch::ReconnectOwn(static_cast<linkType>(spec.type), spec.serialNumber, delay),
+  DeviceSearch own(DeviceSearch::ReconnectOwn(delay),
                    [&attempt](const DeviceSearch::Attempt& a) { return attempt(a, false); });
   if (own.Run().end == DeviceSearch::End::kFound) return aErrNone;
   // A loader without a serial number of its own presents itself under the placeholder.

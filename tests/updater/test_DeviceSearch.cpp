@@ -94,6 +94,7 @@ TEST_P(DeviceSearchPlans, TriesPausesAndRefreshesAsPlanned) {
 }
 
 const std::vector<uint32_t> kOwn{kSerial};
+const std::vector<uint32_t> kLinksOwn{DeviceSearch::kOwnDevice};
 const std::vector<uint32_t> kBoth{kPlaceholder, kSerial};
 const std::vector<uint32_t> kPlaceholderOnly{kPlaceholder};
 
@@ -113,10 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"RecoveryNeverBack", DeviceSearch::RecoveryLoader(kSerial, false), 0, 0, 15, kBoth, {}, Pauses(14, 1000)},
         Row{"RecoveryUnderThePlaceholderAtOnce", DeviceSearch::RecoveryLoader(kSerial, false), 1, kPlaceholder, 1,
             kBoth, {}, {}},
-        Row{"ReconnectOwnNeverBack", DeviceSearch::ReconnectOwn(USB, kSerial, 500), 0, 0, 5, kOwn, {},
-            Pauses(5, 500)},
-        Row{"ReconnectOwnOverTcpipBackAtTheThirdTry", DeviceSearch::ReconnectOwn(TCPIP, kSerial, 500), 3, kSerial, 3,
-            kOwn, {}, Pauses(2, 500)},
+        Row{"ReconnectOwnNeverBack", DeviceSearch::ReconnectOwn(500), 0, 0, 5, kLinksOwn, {}, Pauses(5, 500)},
+        Row{"ReconnectOwnBackAtTheThirdTry", DeviceSearch::ReconnectOwn(500), 3, DeviceSearch::kOwnDevice, 3, kLinksOwn,
+            {}, Pauses(2, 500)},
         Row{"ReconnectPlaceholderNeverBack", DeviceSearch::ReconnectPlaceholder(500), 0, 0, 5, kPlaceholderOnly, {},
             Pauses(5, 500)},
         Row{"ReconnectPlaceholderBackAtTheSecondTry", DeviceSearch::ReconnectPlaceholder(500), 2, kPlaceholder, 2,
