@@ -66,7 +66,7 @@ class Link {
   // describes (module, command, option, index as the reply carries them) and decodes it into
   // the record. After aErrNone, bit 7 of `index` marks an error reply whose code is `byteVal`.
   // No reply: aErrTimeout while the link runs, aErrConnection once it has stopped (as for every
-  // wait of the object API).
+  // wait of the object API but getModuleAddress's).
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply);
   aErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,
                   aPacketMatchProc filter);
@@ -81,7 +81,9 @@ class Link {
   // Waits 1000 ms for a packet from any sender whose payload begins with the *length (at most
   // 28) bytes of match; *length then holds its payload length and out (28 bytes) its payload.
   aErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* out);
-  // Asks the device for its module address (aErrNotReady, 0, when none answers in 1000 ms).
+  // Asks the device for its module address: aErrNotReady with the address 0 when none answers in
+  // 1000 ms, whether or not the link still runs, since the Module's connect retries on exactly
+  // that code and stops at any other.
   aErr getModuleAddress(uint8_t* address);
   aErr enablePooledPackets(bool on);
 
