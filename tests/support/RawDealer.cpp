@@ -41,3 +41,15 @@ std::vector<std::vector<uint8_t>> RawDealer::ReceiveFor(int ms) {
   }
   return frames;
 }
+
+std::vector<std::vector<uint8_t>> RawDealer::ReceiveFrames(size_t n, int boundMs, int quietMs) {
+  std::vector<std::vector<uint8_t>> frames;
+  uint64_t deadline = aTime_GetMonotonicMS() + static_cast<uint64_t>(boundMs);
+  for (uint64_t now = aTime_GetMonotonicMS(); frames.size() < n && now < deadline;
+       now = aTime_GetMonotonicMS()) {
+    std::optional<std::vector<uint8_t>> frame = Receive(static_cast<int>(deadline - now));
+    if (frame) frames.push_back(std::move(*frame));
+  }
+  for (std::vector<uint8_t>& frame : ReceiveFor(quietMs)) frames.push_back(std::move(frame));
+  return frames;
+}

@@ -26,6 +26,9 @@ class RawDealer {
   std::optional<std::vector<uint8_t>> Receive(int ms);
   // Every frame that arrives within ms.
   std::vector<std::vector<uint8_t>> ReceiveFor(int ms);
+  // The next n frames, waiting at most boundMs for them (fewer when it runs out), then every
+  // frame more that arrives within quietMs.
+  std::vector<std::vector<uint8_t>> ReceiveFrames(size_t n, int boundMs, int quietMs);
 
  private:
   zsock_t* socket_ = nullptr;
