@@ -61,7 +61,8 @@ TEST(LinkSync, DeviceAnswerModes) {
     link.device.SetSyncAnswers(row.answers, row.ms);
     uint64_t start = aTime_GetMonotonicMS();
     EXPECT_EQ(aLink_Sync(link.ref), aErrNone);
-    EXPECT_LT(aTime_GetMonotonicMS() - start, 2200u);
+    // Its 2 s wait and the settle, with room for a loaded machine; not a second wait.
+    EXPECT_LT(aTime_GetMonotonicMS() - start, 3500u);
     EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusRunning);
     // Sync has dropped the late zero-length answers.
     EXPECT_EQ(PacketPtr(aLink_GetPacket(link.ref)), nullptr);
@@ -80,7 +81,7 @@ TEST(LinkSync, SilentDeviceThenAnswers) {
   EXPECT_EQ(aLink_Sync(link.ref), aErrNotReady);
   uint64_t took = aTime_GetMonotonicMS() - start;
   EXPECT_GE(took, 2000u);
-  EXPECT_LT(took, 3000u);
+  EXPECT_LT(took, 3500u);
   EXPECT_EQ(aLink_GetStatus(link.ref), kLinkStatusSyncing);
   // Restarts are paced by the quiet time, not by every empty read.
   EXPECT_LE(link.device.SyncCount(), 6u * (took / 250 + 2));

@@ -188,7 +188,7 @@ TEST(TcpLink, ResetOfALinkOverTheCallersStreamIsRefused) {
   ASSERT_TRUE(LinkEcho(ref, 1));
   uint64_t start = aTime_GetMonotonicMS();
   EXPECT_EQ(aLink_Reset(ref), aErrParam);
-  EXPECT_LT(MsSince(start), 500u);
+  EXPECT_LT(MsSince(start), 1000u);  // refused before its 2 s of tries
   EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusRunning);
   EXPECT_TRUE(LinkEcho(ref, 2));
   EXPECT_EQ(d.listener.accepts(), 1u);
@@ -209,7 +209,7 @@ TEST(TcpLink, ResetRefusalsByType) {
     ASSERT_EQ(aLink_Init(ref, nullptr), ref);
     uint64_t start = aTime_GetMonotonicMS();
     EXPECT_EQ(aLink_Reset(ref), c.result) << "type " << c.type;
-    EXPECT_LT(MsSince(start), 500u);
+    EXPECT_LT(MsSince(start), 1000u);
     EXPECT_EQ(aLink_GetStatus(ref), kLinkStatusInvalid);
     EXPECT_NE(sGetLink(ref)->inFifo.load(), 0u) << "untouched";
     EXPECT_EQ(aLink_Destroy(&ref), aErrNone);

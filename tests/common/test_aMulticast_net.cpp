@@ -77,7 +77,7 @@ TEST(aMulticast, AReceiveWithNothingThereEndsAfterAboutASecond) {
   Stopwatch watch;
   EXPECT_EQ(aMulticast_Receive(receiver.get(), buffer, sizeof buffer), -1);
   EXPECT_GE(watch.ElapsedMs(), 900);
-  EXPECT_LT(watch.ElapsedMs(), 1500);
+  EXPECT_LT(watch.ElapsedMs(), 3000);  // about a second, with room for a loaded machine
 }
 
 TEST(aMulticast, DestroyClearsThePointerAndFreesThePort) {

@@ -149,7 +149,7 @@ TEST_F(OrvexBeacon, ACallbackThatStopsEndsDiscovery) {
   EXPECT_EQ(aDiscovery_EnumerateModules(AORVEX, StopAtFirst::Proc, &stop, first_), 1);
   uint64_t ended = aTime_GetMonotonicMS();
   ASSERT_EQ(stop.reports.size(), 1u);
-  EXPECT_LT(ended - stop.returnedMs, 200u);
+  EXPECT_LT(ended - stop.returnedMs, 1000u);  // not the rest of its 2.2 s of passes
   // The lock is free again: a refused text takes none, an accepted one takes it.
   EXPECT_FALSE(zBeaconInterface_setAndLock("v0"));
   ASSERT_TRUE(zBeaconInterface_backupSetAndLock(""));

@@ -136,7 +136,7 @@ TEST_F(ServerBeacon, AnnouncesForAbout2SecondsFromTheFirstQueryAndAgainAtTheNext
 
   aTime_MSSleep(1000);
   peer.Publish(BeaconQuery());
-  EXPECT_TRUE(NextAnnouncement(peer, 300).has_value());
+  EXPECT_TRUE(NextAnnouncement(peer, 3000).has_value());
 }
 
 TEST_F(ServerBeacon, NothingIsAnnouncedWhileTheModelIs0) {

@@ -127,7 +127,9 @@ int sIdleClientThroughAnInterrupt() {
     double before = ProcessCpuSeconds();
     aTime_MSSleep(500);
     double used = ProcessCpuSeconds() - before;
-    if (used >= 0.01) {
+    // A thread spinning on the interrupted wait takes most of a core's 500 ms; the bound
+    // leaves room for a loaded machine's slower wake-ups of the idle threads.
+    if (used >= 0.1) {
       fprintf(stderr, "%.3f s of CPU in 500 ms after the interrupt\n", used);
       return 1;
     }

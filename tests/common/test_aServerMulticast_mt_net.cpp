@@ -117,7 +117,9 @@ TEST_F(ServerMulticast, RequestsAtAnyMomentAreAnsweredAtOnce) {
     ASSERT_TRUE(peer.SendMagic());
     std::optional<Bytes> reply = peer.Receive(1500);
     ASSERT_TRUE(reply.has_value());
-    EXPECT_LT(aTime_GetMonotonicMS() - sent, 100u);
+    // At once, not at the responder's next 1 s poll: over 20 requests at random moments one
+    // of those would come late by more than this.
+    EXPECT_LT(aTime_GetMonotonicMS() - sent, 500u);
   }
 }
 

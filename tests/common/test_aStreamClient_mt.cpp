@@ -114,7 +114,7 @@ TEST_F(ClientStream, CreationAndAServerThatIsNotThere) {
     uint64_t start = aTime_GetMonotonicMS();
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
     EXPECT_GE(MsSince(start), 900u);
-    EXPECT_LT(MsSince(start), 1500u);
+    EXPECT_LT(MsSince(start), 2500u);  // its one second, with room for a loaded machine
   }
   held.reset();
   ExpectThreadsBack();

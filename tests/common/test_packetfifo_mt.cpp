@@ -98,11 +98,12 @@ TEST(aPacketFifo, TimeOutsWithoutDeadline) {
        {UINT64_MAX, uint64_t{1} << 40, (uint64_t{1} << 40) - 1, uint64_t{INT64_MAX}}) {
     SCOPED_TRACE(ms);
     Fifo fifo;
+    // The clock starts before the putter, so that a late start of the wait cannot shorten it.
+    uint64_t start = aTime_GetMonotonicMS();
     std::thread later([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       PutTagged(fifo.id, 1);
     });
-    uint64_t start = aTime_GetMonotonicMS();
     PacketPtr packet(aPacketFifo_Await(fifo.id, ms));
     uint64_t waited = aTime_GetMonotonicMS() - start;
     later.join();
@@ -145,26 +146,43 @@ TEST(aPacketFifo, DestroyWakesWaiters) {
   matcher.join();
   EXPECT_TRUE(awaitNull);
   EXPECT_TRUE(firstNull);
-  EXPECT_LT(awaitDone - destroyed, 1000u);
-  EXPECT_LT(firstDone - destroyed, 1000u);
+  // Well before their 5 s time-outs.
+  EXPECT_LT(awaitDone - destroyed, 2500u);
+  EXPECT_LT(firstDone - destroyed, 2500u);
 }
 
 TEST(aPacketFifo, AwaitFirstOffersEachPacketOnce) {
   Fifo fifo;
   for (uint32_t i = 0; i < 10; ++i) PutTagged(fifo.id, i);
+  // The wait ends on the producer's last packet, however slowly the producer runs.
+  constexpr uint32_t kLast = 1000;
+  auto takeOnlyTheLast = [](const aPacket* packet, const void* ref) -> uint8_t {
+    sRejectAll(packet, ref);
+    return TagOf(packet) == kLast;
+  };
   std::map<uint32_t, int> offered;
   std::thread producer([&] {
     for (uint32_t i = 10; i < 60; ++i) {
       PutTagged(fifo.id, i);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    PutTagged(fifo.id, kLast);
   });
-  uint64_t start = aTime_GetMonotonicMS();
-  PacketPtr packet(aPacketFifo_AwaitFirst(fifo.id, sRejectAll, &offered, 1500));
-  uint64_t waited = aTime_GetMonotonicMS() - start;
+  PacketPtr last(aPacketFifo_AwaitFirst(fifo.id, takeOnlyTheLast, &offered, 30000));
   producer.join();
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(TagOf(last.get()), kLast);
+  offered.erase(kLast);
+  ASSERT_EQ(offered.size(), 60u);
+  for (auto [tag, times] : offered) EXPECT_EQ(times, 1) << tag;
+
+  // Nothing accepted: the full time-out, each packet still offered once, and they all stay.
+  offered.clear();
+  uint64_t start = aTime_GetMonotonicMS();
+  PacketPtr packet(aPacketFifo_AwaitFirst(fifo.id, sRejectAll, &offered, 300));
+  uint64_t waited = aTime_GetMonotonicMS() - start;
   EXPECT_EQ(packet, nullptr);
-  EXPECT_GE(waited, 1500u);
+  EXPECT_GE(waited, 300u);
   ASSERT_EQ(offered.size(), 60u);
   for (auto [tag, times] : offered) EXPECT_EQ(times, 1) << tag;
   EXPECT_EQ(aPacketFifo_GetLength(fifo.id), 60u);  // rejected packets stay
