@@ -1,5 +1,5 @@
-// The hidraw side of an emulated USB device: records, a pty-backed node, a handler for the HID
-// ioctls and writes, and a pump that hands input reports to the pty one read at a time.
+// The hidraw side of an emulated USB device: records, a pty-backed node, and a handler for the
+// HID ioctls, the writes and the reads, which hands input reports to the pty one read at a time.
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
@@ -9,15 +9,13 @@
 #include <umockdev.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <utility>
 
 #include "UsbDeviceEmulationImpl.h"
@@ -30,24 +28,20 @@ struct EmulatedHidrawNode::Impl {
   int slave = -1;   // the kit's own, opened by its pts name, outside the emulation
 
   mutable std::mutex mutex;
-  std::condition_variable changed;
   std::shared_ptr<UsbByteDevice> device;
   std::function<int(const uint8_t*, size_t)> decide;
   std::vector<std::vector<uint8_t>> writes;
-  std::deque<std::vector<uint8_t>> reports;
+  std::vector<uint8_t> offered;                 // the report in the pty, the host's next read
+  std::deque<std::vector<uint8_t>> reports;     // the ones behind it
   std::vector<UMockdevIoctlClient*> clients;
   int openCount = 0;
   bool gone = false;
   bool stop = false;
-  std::thread pump;
 
   void stopPump() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stop = true;
-    }
-    changed.notify_all();
-    if (pump.joinable()) pump.join();
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+    reports.clear();
   }
 
   ~Impl() {
@@ -72,52 +66,49 @@ struct EmulatedHidrawNode::Impl {
     }
   }
 
-  int queued() const {
-    int n = 0;
-    return ioctl(slave, FIONREAD, &n) == 0 ? n : 0;
-  }
-
-  // Writes one report, then waits until the host has read it: the bytes show in the slave's
-  // input queue and leave it again. Bytes read before they were ever seen cannot be told from
-  // bytes still on their way, so an unseen report counts as read after 20 ms.
-  bool ending() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return stop || gone;
-  }
-
-  void deliver(const std::vector<uint8_t>& report) {
+  // Puts the next report into the pty, where the host's poll sees it. Only one at a time: the
+  // pty would merge two into one read. A pty takes a report this small at once; the deadline
+  // only bounds a broken one.
+  void offerLocked() {
+    if (!offered.empty() || reports.empty() || stop || gone) return;
+    offered = std::move(reports.front());
+    reports.pop_front();
     size_t done = 0;
-    while (done < report.size()) {
-      ssize_t n = ::write(master, report.data() + done, report.size() - done);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (done < offered.size()) {
+      ssize_t n = ::write(master, offered.data() + done, offered.size() - done);
       if (n > 0) done += static_cast<size_t>(n);
-      else if ((n < 0 && errno != EAGAIN && errno != EINTR) || ending()) return;
+      else if ((n < 0 && errno != EAGAIN && errno != EINTR) || std::chrono::steady_clock::now() > deadline) break;
       else usleep(200);
     }
-    auto start = std::chrono::steady_clock::now();
-    bool seen = false;
-    for (;;) {
-      if (ending()) return;
-      int n = queued();
-      if (n > 0) seen = true;
-      else if (seen) return;
-      if (!seen && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(20)) return;
-      usleep(100);
+  }
+
+  // Takes the offered report's bytes out of the pty's input queue, on the kit's own slave. A
+  // poll on a tty first pushes bytes the kernel still holds on their way to the queue, so
+  // what the host's poll saw is there to read.
+  void drainLocked() {
+    std::vector<uint8_t> sink(offered.size());
+    size_t left = offered.size();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (left > 0 && std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {slave, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      ssize_t n = ::read(slave, sink.data(), left);
+      if (n > 0) left -= static_cast<size_t>(n);
+      else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
     }
   }
 
-  void run() {
-    for (;;) {
-      std::vector<uint8_t> report;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, std::chrono::milliseconds(50), [this] { return stop || !reports.empty(); });
-        if (stop) return;
-        if (reports.empty() || gone) continue;
-        report = std::move(reports.front());
-        reports.pop_front();
-      }
-      deliver(report);
-    }
+  // One read of the node: the offered report, cut to the read's length as hidraw does, and
+  // the next one offered in its place. Nothing offered: the pty's empty read.
+  long readLocked(UMockdevIoctlData* buffer) {
+    if (offered.empty()) return 0;
+    drainLocked();
+    size_t n = std::min(offered.size(), static_cast<size_t>(std::max(buffer->data_len, 0)));
+    umockdev_ioctl_data_update(buffer, 0, offered.data(), static_cast<gint>(n));
+    offered.clear();
+    offerLocked();
+    return static_cast<long>(n);
   }
 };
 
@@ -178,8 +169,24 @@ gboolean sHandleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     sReply(client, -1, err);
     return TRUE;
   }
-  sReply(client, static_cast<long>(report.size()), 0);
+  // The write returns once the device has taken the report, as a device's acknowledgement
+  // ends a real transfer: what it answers at once is then already there for the host's read.
   if (target) target->fromHost(report.data(), report.size());
+  sReply(client, static_cast<long>(report.size()), 0);
+  return TRUE;
+}
+
+// Reads are served here, not by the pty, so that each read takes exactly one report and the
+// next one is in the pty before the read returns: no thread of the kit stands between the
+// host's reads, however loaded the machine.
+gboolean sHandleRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Impl& impl = *static_cast<Impl*>(user);
+  long n = 0;
+  {
+    std::lock_guard<std::mutex> lock(impl.mutex);
+    n = impl.readLocked(umockdev_ioctl_client_get_arg(client));
+  }
+  sReply(client, n, 0);
   return TRUE;
 }
 
@@ -190,6 +197,7 @@ void sClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
   impl.clients.push_back(UMOCKDEV_IOCTL_CLIENT(g_object_ref(client)));
   impl.openCount++;
   // A new reader starts clean: reports an earlier client left unread are gone with it.
+  impl.offered.clear();
   impl.reports.clear();
   tcflush(impl.slave, TCIFLUSH);
 }
@@ -211,11 +219,10 @@ void EmulatedHidrawNode::setDevice(std::shared_ptr<UsbByteDevice> device) {
   if (device) {
     Impl* impl = impl_.get();
     device->attach([impl](const uint8_t* data, size_t size) {
-      {
-        std::lock_guard<std::mutex> lock(impl->mutex);
-        impl->reports.emplace_back(data, data + size);
-      }
-      impl->changed.notify_all();
+      std::lock_guard<std::mutex> lock(impl->mutex);
+      if (size == 0 || impl->stop || impl->gone) return;
+      impl->reports.emplace_back(data, data + size);
+      impl->offerLocked();
     });
   }
 }
@@ -277,6 +284,7 @@ EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, con
   impl->handler = umockdev_ioctl_base_new();
   g_signal_connect(impl->handler, "handle-ioctl", G_CALLBACK(sHandleIoctl), impl.get());
   g_signal_connect(impl->handler, "handle-write", G_CALLBACK(sHandleWrite), impl.get());
+  g_signal_connect(impl->handler, "handle-read", G_CALLBACK(sHandleRead), impl.get());
   g_signal_connect(impl->handler, "client-connected", G_CALLBACK(sClientConnected), impl.get());
   UsbEmulationAttach(bed, impl->path.c_str(), impl->handler, "hidraw handler");
 
@@ -297,8 +305,8 @@ EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, con
 
   impl->master = umockdev_testbed_get_dev_fd(bed, impl->path.c_str());
   if (impl->master >= 0) {
-    // The kit's own slave keeps the pty's input queue alive between clients and shows, by its
-    // queue length, when the host has read a report.
+    // The kit's own slave keeps the pty's input queue alive between clients, and takes a
+    // report's bytes out of it again when the host reads the report.
     const char* pts = ptsname(impl->master);
     if (pts != nullptr) impl->slave = open(pts, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     termios tio;
@@ -308,10 +316,6 @@ EmulatedHidrawNode& UsbDeviceEmulation::addHidraw(EmulatedUsbDevice& device, con
       tio.c_cc[VTIME] = 0;
       tcsetattr(impl->slave, TCSANOW, &tio);
     }
-  }
-  if (impl->master >= 0 && impl->slave >= 0) {
-    Impl* raw = impl.get();
-    impl->pump = std::thread([raw] { raw->run(); });
   }
   hidraws_.push_back({&device, std::make_unique<EmulatedHidrawNode>(std::move(impl))});
   return *hidraws_.back().node;
@@ -327,7 +331,6 @@ void UsbDeviceEmulation::removeHidraws(EmulatedUsbDevice& device) {
       impl.gone = true;
       impl.reports.clear();
     }
-    impl.changed.notify_all();
     unlink((std::string(root) + impl.path).c_str());
   }
   g_free(root);

@@ -164,6 +164,7 @@ class SimSdpRom {
   void afterJump();
   void usbLoop(Usb* usb);
   void hostReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& bytes);
+  void emitReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& report);
 
   mutable std::mutex mutex_;
   SdpRomCore core_;

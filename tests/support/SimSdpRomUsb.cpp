@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <iterator>
 
 #include "SimSdpRomUsb.h"
 #include "unix_time.h"
@@ -28,8 +29,18 @@ const std::vector<uint8_t> kReportDescriptor = {
 
 void SimSdpRom::plugUsb(UsbDeviceEmulation& emulation) {
   unplugUsb();
+  int failAt = 0, failErrno = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failAt = faults_.failWriteOfReport;
+    failErrno = faults_.failWriteErrno;
+    jumpHandled_ = false;
+    core_.reset();
+  }
   auto usb = std::make_unique<Usb>();
   usb->emulation = &emulation;
+  Usb* raw = usb.get();
+  usb->inbox->take = [this, raw](bool hidraw, const std::vector<uint8_t>& bytes) { hostReport(raw, hidraw, bytes); };
   UsbDeviceConfig config;
   config.vendorId = 0x1FC9;
   config.productId = 0x0130;
@@ -50,15 +61,6 @@ void SimSdpRom::plugUsb(UsbDeviceEmulation& emulation) {
   usb->node = &emulation.addHidraw(*usb->device, spec);
   usb->hidrawFace = std::make_shared<Usb::Face>(usb->inbox, true);
   usb->node->setDevice(usb->hidrawFace);
-  int failAt = 0, failErrno = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failAt = faults_.failWriteOfReport;
-    failErrno = faults_.failWriteErrno;
-    jumpHandled_ = false;
-    core_.reset();
-  }
-  Usb* raw = usb.get();
   usb->node->setWriteErrno([raw, failAt, failErrno](const uint8_t*, size_t) {
     return ++raw->writesSeen == failAt ? failErrno : 0;
   });
@@ -85,24 +87,24 @@ EmulatedUsbDevice* SimSdpRom::usbDevice() const { return usb_ ? usb_->device : n
 EmulatedHidrawNode* SimSdpRom::hidrawNode() const { return usb_ ? usb_->node : nullptr; }
 
 void SimSdpRom::usbLoop(Usb* usb) {
+  Usb::Inbox& inbox = *usb->inbox;
   for (;;) {
-    Usb::Report report;
+    Usb::Work work;
     {
-      std::unique_lock<std::mutex> lock(usb->inbox->mutex);
-      usb->inbox->changed.wait_for(lock, std::chrono::milliseconds(50),
-                                   [usb] { return usb->inbox->stop || !usb->inbox->reports.empty(); });
-      if (usb->inbox->stop) return;
-      if (usb->inbox->reports.empty()) continue;
-      report = std::move(usb->inbox->reports.front());
-      usb->inbox->reports.pop_front();
+      std::unique_lock<std::mutex> lock(inbox.mutex);
+      inbox.busy = false;
+      inbox.changed.wait_for(lock, std::chrono::milliseconds(50), [&] { return inbox.stop || !inbox.work.empty(); });
+      if (inbox.stop) return;
+      if (inbox.work.empty()) continue;
+      work = std::move(inbox.work.front());
+      inbox.work.pop_front();
+      inbox.busy = true;
     }
-    hostReport(usb, report.hidraw, report.bytes);
-    bool jumped;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      jumped = core_.jumped() && !jumpHandled_;
+    for (const Usb::Emission& e : work.emissions) {
+      if (e.delayMs > 0) aTime_MSSleep(e.delayMs);
+      emitReport(usb, work.hidraw, e.bytes);
     }
-    if (jumped) {
+    if (work.jump) {
       // Unplugged here, on the ROM's thread: the emulation's handler thread must not block.
       usb->emulation->remove(*usb->device);
       usb->removed = true;
@@ -111,12 +113,13 @@ void SimSdpRom::usbLoop(Usb* usb) {
   }
 }
 
+// On the handler thread, under the inbox's lock: the report is taken in arrival order, and the
+// answers go out at once unless they wait or earlier ones are still queued for the thread.
 void SimSdpRom::hostReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& bytes) {
-  std::vector<SdpRomCore::Answer> answers;
-  std::vector<std::vector<uint8_t>> out;
-  bool pad3;
-  int size4;
+  std::vector<Usb::Emission> emissions;
+  bool jump = false;
   {
+    std::vector<SdpRomCore::Answer> answers;
     std::lock_guard<std::mutex> lock(mutex_);
     reports_.push_back({true, bytes, aTime_GetMonotonicMS()});
     if (!bytes.empty() && bytes[0] == kCommandReport && bytes.size() >= 17) {
@@ -125,34 +128,43 @@ void SimSdpRom::hostReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& by
       core_.data(bytes.data() + 1, bytes.size() - 1, answers);
       usb->dataReports++;
       if (faults_.talkAfterChunk > 0 && usb->dataReports == faults_.talkAfterChunk)
-        out.push_back(std::vector<uint8_t>(kReportBytes, kStatusReport));
+        emissions.push_back({0, std::vector<uint8_t>(kReportBytes, kStatusReport)});
     }
-    pad3 = faults_.padReport3;
-    size4 = faults_.report4Size;
+    for (auto& a : answers) {
+      std::vector<uint8_t> hab = {kHabReport};
+      hab.insert(hab.end(), a.hab.begin(), a.hab.end());
+      if (faults_.padReport3) hab.resize(kReportBytes, 0);
+      emissions.push_back({a.delayMs, std::move(hab)});
+      for (size_t at = 0; at < a.rest.size(); at += kReportBytes - 1) {
+        std::vector<uint8_t> status = {kStatusReport};
+        size_t n = std::min(a.rest.size() - at, kReportBytes - 1);
+        status.insert(status.end(), a.rest.begin() + static_cast<std::ptrdiff_t>(at),
+                      a.rest.begin() + static_cast<std::ptrdiff_t>(at + n));
+        status.resize(kReportBytes, 0);
+        int size4 = faults_.report4Size;
+        if (a.completion && size4 > 0 && static_cast<size_t>(size4) < status.size()) status.resize(static_cast<size_t>(size4));
+        emissions.push_back({0, std::move(status)});
+      }
+    }
+    jump = core_.jumped() && !jumpHandled_ && !usb->jumpQueued;
+    usb->jumpQueued = usb->jumpQueued || jump;
   }
-  Usb::Face& face = hidraw ? *usb->hidrawFace : *usb->usbfsFace;
-  auto emit = [&](const std::vector<uint8_t>& report) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      reports_.push_back({false, report, aTime_GetMonotonicMS()});
-    }
-    face.send(report);
-  };
-  for (auto& r : out) emit(r);
-  for (auto& a : answers) {
-    if (a.delayMs > 0) aTime_MSSleep(a.delayMs);
-    std::vector<uint8_t> hab = {kHabReport};
-    hab.insert(hab.end(), a.hab.begin(), a.hab.end());
-    if (pad3) hab.resize(kReportBytes, 0);
-    emit(hab);
-    for (size_t at = 0; at < a.rest.size(); at += kReportBytes - 1) {
-      std::vector<uint8_t> status = {kStatusReport};
-      size_t n = std::min(a.rest.size() - at, kReportBytes - 1);
-      status.insert(status.end(), a.rest.begin() + static_cast<std::ptrdiff_t>(at),
-                    a.rest.begin() + static_cast<std::ptrdiff_t>(at + n));
-      status.resize(kReportBytes, 0);
-      if (a.completion && size4 > 0 && static_cast<size_t>(size4) < status.size()) status.resize(static_cast<size_t>(size4));
-      emit(status);
-    }
+  Usb::Inbox& inbox = *usb->inbox;
+  size_t sent = 0;
+  if (inbox.work.empty() && !inbox.busy)
+    for (; sent < emissions.size() && emissions[sent].delayMs == 0; ++sent) emitReport(usb, hidraw, emissions[sent].bytes);
+  if (sent == emissions.size() && !jump) return;
+  Usb::Work work{hidraw, {}, jump};
+  work.emissions.assign(std::make_move_iterator(emissions.begin() + static_cast<std::ptrdiff_t>(sent)),
+                        std::make_move_iterator(emissions.end()));
+  inbox.work.push_back(std::move(work));
+  inbox.changed.notify_all();
+}
+
+void SimSdpRom::emitReport(Usb* usb, bool hidraw, const std::vector<uint8_t>& report) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_.push_back({false, report, aTime_GetMonotonicMS()});
   }
+  (hidraw ? *usb->hidrawFace : *usb->usbfsFace).send(report);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -12,25 +13,34 @@
 #include "UsbByteDevice.h"
 #include "UsbDeviceEmulation.h"
 
-// The ROM's USB device and hidraw node on an emulation, and the thread that takes the host's
-// reports from them (handed over by the emulation's handler thread, which must not block).
+// The ROM's USB device and hidraw node on an emulation. A host report is taken on the
+// emulation's handler thread as it arrives, and what the ROM answers at once goes out there
+// too, before the host's write returns; what must wait (a late answer, the unplug at a jump)
+// goes to the ROM's thread, since the handler thread must not block.
 struct SimSdpRom::Usb {
-  struct Report {
-    bool hidraw;
+  // A report for the host, after a pause.
+  struct Emission {
+    uint64_t delayMs;
     std::vector<uint8_t> bytes;
   };
-  // Reports from the faces; shared with them, so that a late delivery finds it alive.
+  // Work for the ROM's thread: emissions in order, then perhaps the jump's unplug.
+  struct Work {
+    bool hidraw;
+    std::vector<Emission> emissions;
+    bool jump = false;
+  };
+  // Shared with the faces, so that a late delivery finds it alive. Its lock is held while a
+  // report is taken, so that once stop is set no report reaches the ROM any more.
   struct Inbox {
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Report> reports;
+    std::deque<Work> work;
+    bool busy = false;  // the ROM's thread is doing work taken from the queue
     bool stop = false;
-    void take(bool hidraw, std::vector<uint8_t> bytes) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        reports.push_back({hidraw, std::move(bytes)});
-      }
-      changed.notify_all();
+    std::function<void(bool hidraw, const std::vector<uint8_t>& bytes)> take;  // called under the lock
+    void fromHost(bool hidraw, std::vector<uint8_t> bytes) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!stop && take) take(hidraw, bytes);
     }
   };
   // One face: what the host writes through it arrives as whole reports.
@@ -42,7 +52,7 @@ struct SimSdpRom::Usb {
       toHost_ = std::move(toHost);
     }
     void fromHost(const uint8_t* data, size_t size) override {
-      inbox_->take(hidraw_, std::vector<uint8_t>(data, data + size));
+      inbox_->fromHost(hidraw_, std::vector<uint8_t>(data, data + size));
     }
     void send(const std::vector<uint8_t>& report) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -65,5 +75,6 @@ struct SimSdpRom::Usb {
   std::shared_ptr<Face> usbfsFace;
   std::atomic<int> writesSeen{0};  // host writes to the node, failed ones included
   int dataReports = 0;
+  bool jumpQueued = false;
   std::thread thread;
 };

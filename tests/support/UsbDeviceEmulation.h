@@ -107,9 +107,10 @@ class EmulatedUsbNode {
 // HID and hidraw records (HID_ID, HID_NAME, HID_UNIQ, also as the HID record's uevent, its
 // report_descriptor, and the hidraw record's link "device" to it) and a node /dev/hidraw<n>.
 // umockdev backs the node with a pty; a handler answers HIDIOCGRDESCSIZE and HIDIOCGRDESC and
-// takes each write whole as one report (or fails it with an injected errno); reads and poll are
-// the pty's. Input reports go to the pty one at a time: the next only once the host has read
-// the one before (queued reports would merge into one read).
+// takes each write whole as one report (or fails it with an injected errno), returning once the
+// device has taken it. Poll is the pty's; the handler serves each read with one report, and
+// input reports go to the pty one at a time, the next as the read of the one before returns
+// (queued reports would merge into one read).
 struct HidrawSpec {
   std::string name = "Emulated HID device";  // HID_NAME
   std::string uniq;                          // HID_UNIQ
