@@ -42,7 +42,9 @@ class LocklessQueue_SPSC {
     return true;
   }
 
-  bool empty() const { return tail.load() == head.load(); }
+  // Sequentially consistent load of `head`: ConsumerWake's sleeper looks with it after raising
+  // its flag (see there).
+  bool empty() const { return tail.load() == head.load(std::memory_order_seq_cst); }
   uint16_t getCapacity() const { return capacity; }
 
  private:
@@ -56,7 +58,9 @@ class LocklessQueue_SPSC {
       if (next == tailSeen) return false;
     }
     fill(ring[next]);
-    head.store(next);
+    // Sequentially consistent, not release: ConsumerWake relies on this store coming before the
+    // producer's load of its flag (see there).
+    head.store(next, std::memory_order_seq_cst);
     return true;
   }
   uint16_t successor(uint16_t slot) const { return static_cast<uint16_t>(slot + 1 == capacity ? 0 : slot + 1); }
@@ -72,14 +76,20 @@ class LocklessQueue_SPSC {
 
 // Lets the one consumer of such a ring sleep while it has nothing to do, and the producer wake
 // it without ever waiting on it: the producer takes the lock only when the consumer has said it
-// sleeps, and the consumer holds it only to say so and look once more. The flag and the ring's
-// indices are sequentially consistent, so either the consumer's last look sees the push or the
-// producer sees the flag: no wake-up is lost.
+// sleeps, and the consumer holds it only to say so and look once more.
+//
+// No wake-up is lost only because both sides' orders are sequentially consistent: the push's
+// store of `head` before its load of `sleeping`, against the sleeper's store of `sleeping`
+// before its load of `head` (the ring's empty()). Each is a store followed by a load of another
+// variable; release and acquire would let either load be done before its store, both sides
+// read the old values, and the consumer sleep on a pushed element to its bound. So none of the
+// four may be weakened ("relaxed is enough" is wrong here); the lock does not help, since the
+// producer takes it only after seeing the flag.
 class ConsumerWake {
  public:
   // Producer, after a push: wakes the consumer when it sleeps; else one load.
   void wakeIfSleeping() {
-    if (sleeping.load() && sleeping.exchange(false)) wakeUp();
+    if (sleeping.load(std::memory_order_seq_cst) && sleeping.exchange(false)) wakeUp();
   }
   // After a change that is not a sequentially consistent store (a promise set, say): always
   // takes the lock, so that the consumer's look under it sees the change or the wake-up comes.
@@ -93,7 +103,8 @@ class ConsumerWake {
   bool sleep(std::chrono::nanoseconds bound, Ready ready) {
     auto until = std::chrono::steady_clock::now() + bound;
     std::unique_lock<std::mutex> hold(lock);
-    sleeping.store(true);
+    // Sequentially consistent, before ready()'s look at the ring (see the class comment).
+    sleeping.store(true, std::memory_order_seq_cst);
     bool boundPassed = false;
     while (!boundPassed && sleeping.load() && !ready())
       boundPassed = changed.wait_until(hold, until) == std::cv_status::timeout;

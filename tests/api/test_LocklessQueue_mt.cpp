@@ -8,7 +8,9 @@
 #include <future>
 #include <thread>
 
+#include "Eventually.h"
 #include "LocklessQueue_SPSC.h"
+#include "ProcessCounts.h"
 
 TEST(LocklessQueue, HoldsOneElementFewerThanItsSlots) {
   Tavrin::LocklessQueue_SPSC<int> ring(500);
@@ -87,24 +89,41 @@ TEST(ConsumerWake, NoPushIsLostOnASleepingConsumer) {
 }
 
 // A stop told through a promise, which is no sequentially consistent store: wake() still
-// reaches a consumer that is asleep or about to be.
+// reaches a consumer that is asleep (even rounds: its thread waits in the kernel) or about to be
+// (odd rounds: its one look found no stop, and it holds the lock on its way to the wait until
+// the stop is set and wake() called).
 TEST(ConsumerWake, AStopByPromiseWakesTheConsumer) {
+  using Clock = std::chrono::steady_clock;
   for (int round = 0; round < 200; ++round) {
+    bool late = round % 2 != 0;
     Tavrin::ConsumerWake wake;
     std::promise<void> stop;
     std::future<void> stopped = stop.get_future();
     std::atomic<bool> woken{false};
+    std::atomic<bool> stopping{false};  // the stop is set and wake() comes next
+    std::atomic<int> looks{0};
+    std::atomic<long> consumerId{0};
     std::thread consumer([&] {
+      consumerId = CurrentThreadId();
       woken = wake.sleep(std::chrono::seconds(3), [&] {
-        return stopped.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        bool ready = stopped.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        if (++looks == 1 && late) {
+          auto bound = Clock::now() + std::chrono::seconds(3);
+          while (!stopping.load() && Clock::now() < bound) std::this_thread::yield();
+        }
+        return ready;
       });
     });
-    auto pause = std::chrono::steady_clock::now() + std::chrono::microseconds(round % 50);
-    while (std::chrono::steady_clock::now() < pause) {
-    }
+    auto bound = Clock::now() + std::chrono::seconds(3);
+    while (looks.load() == 0 && Clock::now() < bound) std::this_thread::yield();
+    bool looked = looks.load() > 0;
+    // After its first look nothing but the wait puts the consumer to sleep.
+    bool asleep = late || Eventually([&] { return ThreadState(consumerId.load()) == 'S'; }, 3000, 1);
     stop.set_value();
+    stopping = true;
     wake.wake();
     consumer.join();
+    ASSERT_TRUE(looked && asleep) << round;
     ASSERT_TRUE(woken.load()) << round;
   }
 }
