@@ -187,15 +187,18 @@ void SimLinkDevice::Emit(std::vector<Out> out) {
   // always wait for the device's thread.
   size_t i = 0;
   if (queue_.empty()) {
+    ++inFlight_;
     lock.unlock();
     for (; i < out.size() && out[i].dueMs <= now && out[i].gapMs == 0 && out[i].action == Action::kNone; ++i) {
       if (toHost_) toHost_(out[i].bytes.data(), out[i].bytes.size());
     }
     lock.lock();
+    --inFlight_;
   }
   bool queued = i < out.size();
   for (; i < out.size(); ++i) queue_.push_back(std::move(out[i]));
   lock.unlock();
+  changed_.notify_all();
   if (queued) work_.notify_all();
 }
 
@@ -235,17 +238,18 @@ void SimLinkDevice::Run() {
     if (queue_.front().action != Action::kNone) {
       Out item = std::move(queue_.front());
       queue_.pop_front();
+      ++inFlight_;
       lock.unlock();
       sending.unlock();
       RunAction(item);
       lock.lock();
+      --inFlight_;
       changed_.notify_all();
       continue;
     }
     if (silent_ || dropped_) continue;
     Out item = std::move(queue_.front());
     queue_.pop_front();
-    changed_.notify_all();
     std::vector<uint8_t> now_bytes = item.bytes;
     if (item.gapMs > 0 && item.bytes.size() > 1) {
       now_bytes.resize(1);
@@ -253,10 +257,14 @@ void SimLinkDevice::Run() {
                          std::vector<uint8_t>(item.bytes.begin() + 1, item.bytes.end()),
                          item.gapMs});
     }
+    // Off the queue but not yet written: the output is not idle until toHost_ returns.
+    ++inFlight_;
     lock.unlock();
     if (toHost_) toHost_(now_bytes.data(), now_bytes.size());
     sending.unlock();
     lock.lock();
+    --inFlight_;
+    changed_.notify_all();
   }
 }
 
@@ -387,7 +395,7 @@ size_t SimLinkDevice::Returns() const {
 }
 
 bool SimLinkDevice::WaitForOutputIdle(uint64_t ms) const {
-  return WaitFor([this] { return queue_.empty(); }, ms);
+  return WaitFor([this] { return queue_.empty() && inFlight_ == 0; }, ms);
 }
 
 void SimLinkDevice::SetSyncAnswers(std::vector<SyncAnswer> modes, uint32_t ms) {

@@ -125,7 +125,8 @@ class SimLinkDevice {
   bool TriggerReturn();
   size_t Drops() const;
   size_t Returns() const;
-  // True once the timed output (late replies, changes of phase) is all out, false after ms.
+  // True once the device's output (late replies, changes of phase, immediate answers) is all
+  // written to its transport, false after ms.
   bool WaitForOutputIdle(uint64_t ms) const;
 
   // Raw bytes towards the host, in one piece, or one byte at a time gapMs apart.
@@ -194,6 +195,9 @@ class SimLinkDevice {
   bool hbPending_ = false;
   std::vector<uint8_t> hbAnswer_;
   std::deque<Out> queue_;
+  // Sends and actions taken off the queue (or sent straight from Emit) whose toHost_ call or
+  // action has not returned yet.
+  size_t inFlight_ = 0;
   uint32_t heartbeatMs_ = 0;
   uint64_t nextHeartbeatMs_ = 0;
   Transport transport_;
