@@ -130,7 +130,9 @@ TEST_F(ServerBeacon, AnnouncesForAbout2SecondsFromTheFirstQueryAndAgainAtTheNext
     ++heard;
     ASSERT_LT(last - firstQuery, 6000u);
   }
-  EXPECT_GT(heard, 10);
+  // Every 100 ms for 2 s: some 20. A starved sender may miss some; a publisher that answered
+  // only the five queries, or announced once a second, would give 5 at most.
+  EXPECT_GE(heard, 6);
   EXPECT_GE(last - firstQuery, 2000u);
   EXPECT_LE(last - firstQuery, 3200u);
 

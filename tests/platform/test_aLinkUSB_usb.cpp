@@ -127,8 +127,11 @@ TEST_F(UsbLink, ResetWhileTheUnpluggedDeviceComesBack) {
   device.unplug();
   EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return aLink_GetStatus(ref_) == kLinkStatusIOError; }, 2000));
   size_t syncs = sim_.SyncCount();
-  std::thread back([&device] {
-    aTime_MSSleep(500);
+  // Back once the reset has looked for the device at least once and found it away: each try
+  // opens the node, and the claim fails while the device is unplugged.
+  int opens = device.opens();
+  std::thread back([&device, opens] {
+    EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return device.opens() > opens; }, kBound)) << "no try";
     device.replug();
   });
   aLinkRef same = ref_;
@@ -153,9 +156,11 @@ TEST_F(UsbLink, ResetWhileTheDeviceStaysAwayStopsTheLinkUntilItIsBack) {
   device.unplug();
   ASSERT_TRUE(EmulatedUsbDevice::WaitFor([&] { return aLink_GetStatus(ref_) == kLinkStatusIOError; }, 2000));
 
+  int opens = device.opens();
   uint64_t start = aTime_GetMonotonicMS();
   EXPECT_EQ(aLink_Reset(ref_), aErrNotFound);
   uint64_t ms = MsSince(start);
+  EXPECT_EQ(device.opens() - opens, 20) << "a try for each of the reset's 20, each opening the node";
   EXPECT_GE(ms, 1800u);
   EXPECT_LT(ms, 5000u);
   EXPECT_EQ(aLink_GetStatus(ref_), kLinkStatusInvalid);

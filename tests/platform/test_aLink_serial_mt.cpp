@@ -213,7 +213,8 @@ TEST(SerialLink, RecoversAfterSilence) {
   link.line->SendBadFrame(SimLinkPty::BadFrame::kCrc);
   uint64_t badAt = 0;
   ASSERT_TRUE(link.line->WaitSent(kBound, &badAt));
-  aTime_MSSleep(600);
+  // Two bursts unanswered: the link keeps trying.
+  ASSERT_TRUE(link.device.WaitForSyncCount(syncs + 12, kBound));
   uint64_t answerAt = aTime_GetMonotonicMS();
   link.device.SetSilent(false);
 
@@ -221,9 +222,9 @@ TEST(SerialLink, RecoversAfterSilence) {
   for (const SimLinkDevice::Received& p : link.device.Packets()) {
     if (p.wire == HexBytes("AD 00") && p.atMs >= badAt && p.atMs <= answerAt) ++silentSyncs;
   }
-  EXPECT_GE(silentSyncs, 6u);
+  EXPECT_GE(silentSyncs, 12u);
   EXPECT_LE(silentSyncs, 6u * ((answerAt - badAt) / kSyncQuietMs + 1));
-  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(link.ref) == kLinkStatusRunning; }, 1000));
+  EXPECT_TRUE(Eventually([&] { return aLink_GetStatus(link.ref) == kLinkStatusRunning; }, kBound));
   EXPECT_TRUE(link.Exchange(HexBytes("08 01 44")));
   EXPECT_GT(link.device.SyncCount(), syncs);
 }
@@ -257,7 +258,7 @@ TEST(SerialLink, VanishedPortStaysInIOErrorWithoutSpinning) {
   uint64_t start = aTime_GetMonotonicMS();
   PacketPtr none(aLink_AwaitFirst(link.ref, sAny, nullptr, 1000));
   EXPECT_EQ(none, nullptr);
-  EXPECT_LT(aTime_GetMonotonicMS() - start, 100u);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, 500u) << "waited out the 1000 ms";
 
   EXPECT_EQ(aLink_Destroy(&link.ref), aErrNone);
   // The master went with the vanish, the slave with the link.

@@ -120,7 +120,7 @@ TEST_F(UsbEmulation, EnumeratesReadsSerialClaimsAndMovesBytesBothWaysAtOnce) {
   std::vector<uint8_t> in(1024);
   int inCount = 0;
   std::thread reader([&] { inResult = bulk(0x81, in, 2000, &inCount); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return device.pendingIn() == 1; }, 2000)) << "the IN waits";
   std::vector<uint8_t> out = {1, 2, 3, 4, 5};
   int outCount = 0;
   EXPECT_EQ(bulk(0x02, out, 500, &outCount), 0);
@@ -257,7 +257,7 @@ TEST_F(UsbEmulation, UnplugFailsEverythingUntilReplug) {
     int n = 0;
     pending = bulk(0x81, in, 3000, &n);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(EmulatedUsbDevice::WaitFor([&] { return device.pendingIn() == 1; }, 3000)) << "the IN waits";
   device.unplug();
   reader.join();
   EXPECT_EQ(pending, LIBUSB_ERROR_NO_DEVICE);

@@ -514,6 +514,16 @@ int EmulatedUsbDevice::discards() const {
   return impl_->discards;
 }
 
+int EmulatedUsbDevice::pendingIn() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  int count = 0;
+  for (Impl::Urb& urb : impl_->pending) {
+    const usbdevfs_urb* header = sUrbHeader(urb);
+    if ((header->endpoint & 0x80) && header->type != USBDEVFS_URB_TYPE_CONTROL) ++count;
+  }
+  return count;
+}
+
 int EmulatedUsbDevice::openHandles() const {
   std::vector<Impl::Urb> dropped;
   int count;

@@ -1,5 +1,5 @@
 #pragma once
-// Counting wrappers around send and recv, so that a test sees a socket kind's calls one by
+// Counting wrappers around send, recv and connect, so that a test sees a socket kind's calls one by
 // one. Include this header in exactly one source file of a test program: it defines send and
 // recv for the whole program, in front of the C library's. Calls pass through unchanged
 // unless a hook is armed.
@@ -21,6 +21,7 @@ namespace socket_call_hook {
 inline thread_local SendHook* armed = nullptr;
 inline std::atomic<uint64_t> receives{0};
 inline std::atomic<uint64_t> sendsBlocked{0};
+inline std::atomic<uint64_t> connects{0};
 
 template <typename Proc>
 Proc Next(const char* name) {
@@ -39,6 +40,9 @@ class ArmSendHook {
 
 // recv calls made by any thread of the process so far.
 inline uint64_t RecvCount() { return socket_call_hook::receives.load(); }
+
+// connect calls made by any thread of the process so far: a count of tries instead of a clock.
+inline uint64_t ConnectCount() { return socket_call_hook::connects.load(); }
 
 // send calls of any thread so far that found the socket's buffers full (EAGAIN): a writer
 // that meets one is waiting for room, and retries.
@@ -65,4 +69,11 @@ extern "C" ssize_t recv(int fd, void* data, size_t length, int flags) {
   static Real real = socket_call_hook::Next<Real>("recv");
   ++socket_call_hook::receives;
   return real(fd, data, length, flags);
+}
+
+extern "C" int connect(int fd, const struct sockaddr* address, socklen_t length) {
+  using Real = int (*)(int, const struct sockaddr*, socklen_t);
+  static Real real = socket_call_hook::Next<Real>("connect");
+  ++socket_call_hook::connects;
+  return real(fd, address, length);
 }

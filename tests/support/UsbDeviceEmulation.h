@@ -71,6 +71,7 @@ class EmulatedUsbDevice {
   int claims() const;    // successful claims
   int releases() const;  // successful releases
   int discards() const;  // URBs discarded while pending (libusb's time-outs)
+  int pendingIn() const;  // bulk or interrupt IN URBs submitted and not completed yet
   int openHandles() const;  // clients with the node open now
   int opens() const;        // clients that ever opened the node
   void clearRecords();
