@@ -513,6 +513,11 @@ bool SimLpcIsp::synchronised() const {
   return phase_ != Phase::kUnsynced && phase_ != Phase::kSyncLine && phase_ != Phase::kCrystalLine;
 }
 
+bool SimLpcIsp::clientAway() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return clientAway_;
+}
+
 bool SimLpcIsp::echo() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return echo_;

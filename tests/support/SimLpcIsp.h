@@ -84,6 +84,8 @@ class SimLpcIsp {
   std::vector<uint8_t> flash(uint32_t address, size_t n) const;
   std::vector<uint8_t> ram(uint32_t address, size_t n) const;
   bool synchronised() const;
+  // With resetOnReopen: the client has closed the port and not opened it again.
+  bool clientAway() const;
   bool echo() const;
   std::optional<uint32_t> executedFrom() const;
   std::vector<LineTranscriptEntry> transcript() const;

@@ -1,6 +1,8 @@
 #include "SimPtyLine.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,17 @@ size_t sCredit(uint64_t freeAtUs, uint64_t nowUs, uint32_t charsPerSecond) {
   return static_cast<size_t>(std::max<uint64_t>(1, charsPerSecond / 1000 + owed * charsPerSecond / 1000000));
 }
 
+// A chip answers within microseconds, and the host's answer windows (about 100 of its own 1 ms
+// polls) count on that. On a loaded machine an ordinary thread can wait longer than such a
+// window for a processor, so the line runs at the lowest real-time priority where the process
+// may have one (root, or an RLIMIT_RTPRIO); elsewhere it stays an ordinary thread. The kernel
+// worker that carries a pty's bytes from one end to the other stays an ordinary thread.
+void sServeInRealTime(std::thread& thread) {
+  struct sched_param p = {};
+  p.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &p);
+}
+
 }  // namespace
 
 SimPtyLine::SimPtyLine(PtyPair& pty, BytesFromHost fromHost, Tick tick)
@@ -41,7 +54,15 @@ SimPtyLine::~SimPtyLine() { stop(); }
 void SimPtyLine::start() {
   if (thread_.joinable()) return;
   stop_ = false;
-  thread_ = std::thread([this] { run(); });
+  serving_ = false;
+  thread_ = std::thread([this] {
+    serving_ = true;
+    run();
+  });
+  sServeInRealTime(thread_);
+  // Serving when start() returns, as a chip waiting in its boot loader listens before the
+  // host's first byte.
+  Eventually([this] { return serving_.load(); }, 5000, 1);
 }
 
 void SimPtyLine::stop() {
@@ -142,8 +163,10 @@ void SimPtyLine::run() {
                      o.bytes.begin() + static_cast<std::ptrdiff_t>(o.offset + n));
       }
     }
+    bool wrote = false;
     if (!chunk.empty()) {
       ssize_t put = write(pty_.master(), chunk.data(), chunk.size());
+      wrote = put > 0;
       if (put > 0) {
         record(false, chunk.data(), static_cast<size_t>(put));
         std::lock_guard<std::mutex> lock(mutex_);
@@ -165,9 +188,11 @@ void SimPtyLine::run() {
     bool busy = false;
     if (room > 0) {
       struct pollfd p = {pty_.master(), POLLIN, 0};
-      if (poll(&p, 1, chunk.empty() ? 1 : 0) > 0 && (p.revents & POLLIN) != 0) {
+      int ready = poll(&p, 1, wrote ? 0 : 1);
+      ssize_t got = 0;
+      if (ready > 0 && (p.revents & POLLIN) != 0) {
         uint8_t buffer[4096];
-        ssize_t got = read(pty_.master(), buffer, room);
+        got = read(pty_.master(), buffer, room);
         if (got > 0) {
           record(true, buffer, static_cast<size_t>(got));
           if (throttle != 0) {
@@ -177,11 +202,11 @@ void SimPtyLine::run() {
           fromHost_(buffer, static_cast<size_t>(got));
           busy = true;
         }
-      } else if (p.revents != 0 && (p.revents & POLLIN) == 0) {
-        usleep(1000);  // no slave open: poll would not wait
       }
-    } else if (chunk.empty()) {
-      usleep(500);
+      // No slave open, or a read that fails: poll would not wait.
+      if (ready > 0 && got <= 0) usleep(1000);
+    } else if (!wrote) {
+      usleep(500);  // a full pty or a stopped reader: no spinning, least of all in real time
     }
     if (!busy && tick_) tick_();
   }

@@ -19,7 +19,8 @@ struct LineTranscriptEntry {
 
 // The line side of a simulated boot loader on a pty master: one thread reads the host's bytes
 // and hands them to the chip, and writes the chip's bytes when they are due. Every wait is a
-// bounded poll. The chip's callbacks run on that thread only.
+// bounded poll. The chip's callbacks run on that thread only; it runs in real time where the
+// process may (see start()), so that on a loaded machine its own turn does not hold answers back.
 //
 // Line faults: a throttle in characters per second for both directions (11520 models a
 // 115200-baud 8N1 line), a stop of reading after n bytes (the host's writes then back up),
@@ -72,6 +73,7 @@ class SimPtyLine {
   Tick tick_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> serving_{false};
   std::atomic<bool> hangUpAsked_{false};
   std::atomic<bool> hungUp_{false};
 
