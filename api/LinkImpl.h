@@ -18,8 +18,11 @@ namespace Tavrin::Corvantis {
 // The stream worker's longest sleep on an empty ring: a backstop only, since every push and
 // every stop wakes it.
 constexpr std::chrono::milliseconds kWorkerIdleBound{1000};
-// How long the worker watches an emptied ring before it sleeps.
+// How long the worker watches an emptied ring, when it does, before it sleeps.
 constexpr std::chrono::microseconds kWorkerWatch{50};
+// A sleep of the worker shorter than this (its wake-up's own delay included) counts as samples
+// coming close together, so that it watches the next time the ring empties.
+constexpr std::chrono::microseconds kWorkerShortSleep{4 * kWorkerWatch};
 // How far apart the watching worker looks at the ring.
 constexpr std::chrono::microseconds kWorkerLook{5};
 

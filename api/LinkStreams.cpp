@@ -64,8 +64,13 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
                            std::shared_ptr<std::atomic<bool>> endAfterCallback) {
   auto stopped = [&stop] { return stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
   asyncPacket item;
+  bool lastWatchFound = false;
+  bool lastSleepShort = false;
+  bool shortSleepsWatch = true;  // a watch after a short sleep last paid
   for (;;) {
+    size_t taken = 0;
     while (ring->pop(item)) {
+      ++taken;
       item.callback(item.packet, item.ref);
       // Nothing of the Link (rings, wake) is touched once a callback has ended this worker.
       if (endAfterCallback->load()) {
@@ -78,20 +83,39 @@ void Link::impl::asyncWork(Tavrin::LocklessQueue_SPSC<asyncPacket>* ring, Tavrin
     }
     if (stopped()) return;
     // A burst keeps coming a few microseconds apart: watched for a moment, the next sample is
-    // taken without a sleep, and the filter without a wake-up to make.
-    auto now = std::chrono::steady_clock::now();
-    auto watchUntil = now + kWorkerWatch;
-    while (ring->empty() && now < watchUntil) {
-      // Looks kWorkerLook apart let a batch of samples gather, so that the filter's writes and
-      // the worker's reads pass the ring's lines between the cores once a batch, not once a
-      // sample (which cost the filter a third of its time per sample).
-      for (auto lookAt = now + kWorkerLook; now < lookAt; now = std::chrono::steady_clock::now()) aThread_CpuRelax();
-      // A woken worker is often put on the processor of the reader that woke it; yielding
-      // between looks lets that reader fill the ring instead of waiting behind the watch.
-      std::this_thread::yield();
+    // taken without a sleep, and the filter without a wake-up to make. For a paced stream the
+    // watch would be a busy wait per sample, so it is spent only while samples come that close:
+    // more than one was waiting since the ring was last found empty, or the last watch ended on
+    // one. A short sleep also counts, but only until such a watch runs out: a paced stream's
+    // samples come in small pieces, whose second one ends a sleep at once, and a burst then
+    // shows itself again by a watch that finds a sample.
+    bool found = false;
+    const bool closeTogether = taken > 1 || lastWatchFound;
+    if (closeTogether || (lastSleepShort && shortSleepsWatch)) {
+      auto now = std::chrono::steady_clock::now();
+      auto watchUntil = now + kWorkerWatch;
+      while (ring->empty() && now < watchUntil) {
+        // Looks kWorkerLook apart let a batch of samples gather, so that the filter's writes and
+        // the worker's reads pass the ring's lines between the cores once a batch, not once a
+        // sample (which cost the filter a third of its time per sample).
+        for (auto lookAt = now + kWorkerLook; now < lookAt; now = std::chrono::steady_clock::now())
+          aThread_CpuRelax();
+        // A woken worker is often put on the processor of the reader that woke it; yielding
+        // between looks lets that reader fill the ring instead of waiting behind the watch.
+        std::this_thread::yield();
+      }
+      found = !ring->empty();
+      if (found) {
+        shortSleepsWatch = true;
+      } else if (!closeTogether) {
+        shortSleepsWatch = false;
+      }
     }
-    if (!ring->empty()) continue;
+    lastWatchFound = found;
+    if (found) continue;
+    auto asleep = std::chrono::steady_clock::now();
     wake->sleep(kWorkerIdleBound, [&] { return !ring->empty() || stopped(); });
+    lastSleepShort = std::chrono::steady_clock::now() - asleep < kWorkerShortSleep;
   }
 }
 

@@ -16,8 +16,13 @@
 //                             connected); the ratio is the difference. Target: at most 0.001.
 //                             _streams: the same beside the Link connected without streams, so
 //                             that the ratio is the streams' own share, the link engine's apart.
-// Stream and raw blocks alternate, three of each, and idle blocks of 2 s five of each (the
-// figures take their medians), so that the machine's load meets both alike.
+//   api_stream_paced_cpu      CPU a second over 2 s while the device streams 2 000 samples a
+//                             second of two registered streams, beside link_without_streams (the
+//                             device sends the same samples, taken by a plain filter); the ratio
+//                             is the difference, the streams' own share. Target: at most 0.02.
+//                             _20k: the same at 20 000 a second, without target.
+// Stream and raw blocks alternate, three of each, and idle and paced blocks of 2 s five of each
+// (the figures take their medians), so that the machine's load meets both alike.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -44,6 +49,7 @@ constexpr int kRounds = 3;
 constexpr uint64_t kBound = 30000;
 constexpr double kIdleSeconds = 2;
 constexpr int kIdleRounds = 5;
+constexpr double kPacedSeconds = 2;
 
 struct Counts {
   std::atomic<uint64_t> calls{0};
@@ -172,6 +178,69 @@ int IdleFigures() {
   return 0;
 }
 
+// CPU a second of this process while the device streams `perSecond` samples, of options 5 and
+// 6 in turn, to a Link: with both registered, or with none and the samples taken by a plain
+// filter (the device goes on streaming after the removal). -1 when the Link did not connect or
+// register, the device did not keep its pace, or nothing was taken.
+enum class Paced { kStreams, kPlainFilter };
+double PacedBlock(Paced what, uint32_t perSecond) {
+  Counts counts;  // outlives the Link's worker
+  TcpModuleRig rig{kModule};
+  LoadSystemEntity(rig.network(), kModule);
+  rig.sim.device.SetRecording(false);
+  rig.network().SetStreamGoOnAfterDisable(kModule, true);
+  if (rig.Connect() != aErrNone) return -1;
+  for (uint8_t option : {5, 6})
+    if (rig.link().registerStreamCallback(kModule, 3, option, 0, true, sCount, &counts) != aErrNone) return -1;
+  if (what == Paced::kPlainFilter) {
+    if (rig.link().registerStreamCallback(kModule, 3, 0xFF, 0xFF, false, nullptr, nullptr) != aErrNone) return -1;
+    aLink_InstallUserPacketFilter(heldLinkRef(rig.link()), sRawFilter, nullptr);
+  }
+  std::vector<std::vector<uint8_t>> samples;
+  for (uint32_t i = 0; i < 2 * perSecond; ++i)
+    samples.push_back(StreamSampleBytes(kModule, {3, 3, static_cast<uint8_t>(5 + i % 2), 0, 0, i, i}));
+  gRawTaken = 0;
+  rig.sim.device.Samples().Start(std::move(samples), 0, perSecond);
+  // The pace has set in.
+  aTime_MSSleep(200);
+  uint64_t before = rig.sim.device.Samples().Sent();
+  double cpu = IdleCpuPerSecond(kPacedSeconds);
+  uint64_t sent = rig.sim.device.Samples().Sent() - before;
+  rig.sim.device.Samples().Stop();
+  rig.sim.device.Samples().WaitIdle(kBound);
+  if (what == Paced::kPlainFilter) aLink_InstallUserPacketFilter(heldLinkRef(rig.link()), nullptr, nullptr);
+  // A device that fell far behind its pace would make a figure of something else.
+  if (sent < perSecond * kPacedSeconds * 0.9) {
+    fprintf(stderr, "bench_api_stream: %llu samples sent in %g s at %u a second\n",
+            static_cast<unsigned long long>(sent), kPacedSeconds, perSecond);
+    return -1;
+  }
+  return (what == Paced::kStreams ? counts.calls.load() : gRawTaken.load()) > 0 ? cpu : -1;
+}
+
+int PacedFigures() {
+  struct Pace {
+    const char* name;
+    uint32_t perSecond;
+    std::vector<double> streams, plain;
+  };
+  Pace paces[] = {{"api_stream_paced_cpu", 2000, {}, {}}, {"api_stream_paced_cpu_20k", 20000, {}, {}}};
+  for (int round = 0; round < kIdleRounds; ++round) {
+    for (Pace& pace : paces) {
+      double s = PacedBlock(Paced::kStreams, pace.perSecond), p = PacedBlock(Paced::kPlainFilter, pace.perSecond);
+      if (s < 0 || p < 0) {
+        fprintf(stderr, "bench_api_stream: a paced Link did not connect, register or take its samples\n");
+        return 1;
+      }
+      pace.streams.push_back(s);
+      pace.plain.push_back(p);
+    }
+  }
+  for (const Pace& pace : paces)
+    PrintIdleFigure(pace.name, Percentile(pace.streams, 0.5), "link_without_streams", Percentile(pace.plain, 0.5));
+  return 0;
+}
+
 int StreamFigures() {
   Bench bench;
   if (!bench.Open()) {
@@ -227,10 +296,12 @@ int StreamFigures() {
 
 }  // namespace
 
-// With an argument, only the idle figures ("idle") or only the stream figures ("stream").
+// With an argument, only the stream figures ("stream"), the paced CPU figures ("paced") or the
+// idle figures ("idle").
 int main(int argc, char** argv) {
   std::string only = argc > 1 ? argv[1] : "";
-  if (only != "idle" && StreamFigures() != 0) return 1;
-  if (only != "stream" && IdleFigures() != 0) return 1;
+  if ((only.empty() || only == "stream") && StreamFigures() != 0) return 1;
+  if ((only.empty() || only == "paced") && PacedFigures() != 0) return 1;
+  if ((only.empty() || only == "idle") && IdleFigures() != 0) return 1;
   return 0;
 }
