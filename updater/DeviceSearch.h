@@ -66,8 +66,8 @@ class DeviceSearch {
   static Plan RecoveryLoader(uint32_t serial, bool refresh);
   // The upgrade entity's reconnect after a dropped LOAD: five tries `delay` ms apart, first
   // back to the device the link was made for, then under the placeholder over USB. The first
-  // plan's attempt reconnects with the link's stored specification, so the plan names no
-  // device: its one serial number, kOwnDevice, only makes one attempt a try.
+  // plan's attempt reconnects over the transport and to the address the link was made with, so
+  // the plan names no device: its one serial number, kOwnDevice, only makes one attempt a try.
   static constexpr uint32_t kOwnDevice = 0;
   static Plan ReconnectOwn(uint32_t delay);
   static Plan ReconnectPlaceholder(uint32_t delay);

@@ -1,7 +1,7 @@
 #pragma once
-// Counting wrappers around send, recv and connect, so that a test sees a socket kind's calls one by
-// one. Include this header in exactly one source file of a test program: it defines send and
-// recv for the whole program, in front of the C library's. Calls pass through unchanged
+// Counting wrappers around send, recv and connect, so that a test sees a socket kind's calls
+// one by one. Include this header in exactly one source file of a test program: it defines
+// send, recv and connect for the whole program, in front of the C library's. Calls pass through unchanged
 // unless a hook is armed.
 #include <dlfcn.h>
 #include <sys/socket.h>
